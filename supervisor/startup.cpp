@@ -1,0 +1,94 @@
+// Start-up: console, event log, single copy, MODEM.CFG, the companion
+// program's start-up mode, window title, guard file; then the port or the loop.
+#include <string>
+
+#include "companion/companion.h"
+#include "modem/modem.h"
+#include "supervisor/config.h"
+#include "supervisor/supervisor.h"
+
+namespace davrilon {
+
+namespace {
+
+constexpr std::string_view kLogName = "davrilon.log";
+constexpr std::string_view kGuardName = "INFO\\OBSLUGA.PC";
+constexpr std::string_view kConfigName = "MODEM.CFG";
+constexpr std::string_view kStopName = "koniec.pc";
+constexpr int kFailurePauseSeconds = 5;  // time to read a start-up failure on the console
+
+std::optional<std::string> ReadWholeFile(const StoreFiles& files, std::string_view name) {
+  FilePtr file = files.OpenForReading(name);
+  if (!file) return std::nullopt;
+  std::string content;
+  char chunk[256];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) content.append(chunk, n);
+  return content;
+}
+
+// A start-up failure that the operator must see: log line, console line, pause.
+void EndWithMessage(Station& s, std::string_view log_line, std::string_view console_line) {
+  s.log.Line(log_line);
+  s.console.WriteLine(console_line);
+  s.log.Close();
+  s.clock.PauseSeconds(kFailurePauseSeconds);
+}
+
+}  // namespace
+
+void RunStation(Station& s) {
+  s.console.SetTextColour(kYellow);
+  s.console.SetBackgroundColour(kBlue);
+  s.console.ClearWindow();
+
+  if (!s.log.Open(s.files.Resolve(kLogName))) {
+    s.console.WriteText("Nie utworzono pliku logu");
+    s.clock.PauseSeconds(kFailurePauseSeconds);
+    return;
+  }
+  s.log.Line(std::string(46, '-'));
+  s.console.HideCursor();
+  s.TimeStamp();
+
+  if (GuardFile::HeldByRunningCopy(s.files.Resolve(kGuardName))) {
+    EndWithMessage(s, "Davrilon jest juz uruchomiony", "Davrilon jest juz uruchomiony !!!");
+    return;
+  }
+
+  std::optional<std::string> cfg_text = ReadWholeFile(s.files, kConfigName);
+  if (!cfg_text) {
+    EndWithMessage(s, "Brak pliku MODEM.CFG", "BRAK PLIKU KONFIGURACJI !!!");
+    return;
+  }
+  ModemCfg cfg = ParseModemCfg(*cfg_text);
+  if (!cfg.port_ok) {
+    EndWithMessage(s, "NIEPOPRWANY NUMER PORTU COM MODEMU", "NIEPOPRAWNY NUMER PORTU COM MODEMU !!!");
+    return;
+  }
+  s.config = cfg.config;
+  if (cfg.mode == '3') s.log.Line("Transmisja siecia i modemem");
+  if (cfg.mode == '4') s.log.Line("Transmisja siecia");
+  s.log.Line(s.config.loud ? "ParametrModemu : glosny" : "ParametrModemu : cichy");
+  s.log.Line("Parametry OK");
+
+  s.files.Remove(kStopName);  // a stop request left from an earlier run does not stop this one
+  companion::Run(s.runner, companion::kStartUp);
+  s.console.SetTitle(kWindowTitle);
+
+  if (!s.guard.CreateAndHold(s.files.Resolve(kGuardName))) {
+    s.log.Line("Nie stworzono pliku lacza ze sklepem");
+    s.log.Close();
+    return;
+  }
+
+  if (!s.config.modem_in_use) {
+    RunSupervisorLoop(s, nullptr);
+    return;
+  }
+  std::unique_ptr<SerialPort> port = SetUpPort(s);
+  if (!port) return;  // SetUpPort has logged and closed what it had to
+  RunSupervisorLoop(s, port.get());
+}
+
+}  // namespace davrilon
