@@ -10,16 +10,20 @@
 
 namespace davrilon::companion {
 
-inline constexpr std::string_view kStartUp = "zelpo.exe 1";                       // once at start-up
-inline constexpr std::string_view kMorning = "zelpo.exe 2";                       // rano.pc
-inline constexpr std::string_view kAfterReceivedFile = "zelpo.exe 3";             // after an INF hand-off
-inline constexpr std::string_view kPrezes = "ZELPO.EXE 4";                        // Prezes request
-inline constexpr std::string_view kOfferUpdate = "ZELPO.EXE 5";                   // wysylka.pc
-inline constexpr std::string_view kNetworkLaunch = "\\FONTY\\RUMAX.EXE /m /w ZELPO.EXE 2";  // DETAL\START.PC
-inline constexpr std::string_view kUploadLaunch = "\\FONTY\\RUMAX.EXE /M ZELPO.EXE 2";      // ordinary request
+inline constexpr std::string_view kStartUp = "zelpo.exe 1";            // once at start-up
+inline constexpr std::string_view kMorning = "zelpo.exe 2";            // rano.pc
+inline constexpr std::string_view kAfterReceivedFile = "zelpo.exe 3";  // after an INF hand-off
+inline constexpr std::string_view kPrezes = "ZELPO.EXE 4";             // Prezes request
+inline constexpr std::string_view kOfferUpdate = "ZELPO.EXE 5";        // wysylka.pc
+inline constexpr std::string_view kNetworkLaunch =
+    "\\FONTY\\RUMAX.EXE /m /w ZELPO.EXE 2";  // DETAL\START.PC
+inline constexpr std::string_view kUploadLaunch =
+    "\\FONTY\\RUMAX.EXE /M ZELPO.EXE 2";  // ordinary request
 
 // Runs one command line through the command processor and waits for its end.
 // Its exit status is never looked at.
-inline void Run(CommandRunner& runner, std::string_view command_line) { runner.Run(command_line); }
+inline void Run(CommandRunner& runner, std::string_view command_line) {
+  runner.Run(command_line);
+}
 
 }  // namespace davrilon::companion

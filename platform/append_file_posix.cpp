@@ -14,11 +14,13 @@ bool AppendFile::Open(const std::filesystem::path& path) {
 }
 
 bool AppendFile::Write(const char* bytes, std::size_t count) {
-  if (fd_ < 0) return false;
+  if (fd_ < 0)
+    return false;
   while (count > 0) {
     ssize_t n = write(fd_, bytes, count);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return false;
     }
     bytes += n;

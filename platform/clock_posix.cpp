@@ -21,7 +21,8 @@ class PosixClock final : public Clock {
     }
     timespec left{seconds, 0};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-      if (StopSignalNumber() != 0) return;
+      if (StopSignalNumber() != 0)
+        return;
     }
   }
 

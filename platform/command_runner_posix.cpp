@@ -21,18 +21,20 @@ std::vector<std::string> SplitAtBlanks(std::string_view line) {
   std::string word;
   for (char c : line) {
     if (c == ' ') {
-      if (!word.empty()) words.push_back(std::move(word));
+      if (!word.empty())
+        words.push_back(std::move(word));
       word.clear();
     } else {
       word.push_back(c);
     }
   }
-  if (!word.empty()) words.push_back(std::move(word));
+  if (!word.empty())
+    words.push_back(std::move(word));
   return words;
 }
 
 bool IsRunnableFile(const std::filesystem::path& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
@@ -42,14 +44,16 @@ class ProcessRunner final : public CommandRunner {
 
   void Run(std::string_view command_line) override {
     std::vector<std::string> words = SplitAtBlanks(command_line);
-    if (words.empty()) return;
+    if (words.empty())
+      return;
     std::optional<std::filesystem::path> program = Find(words[0]);
     if (!program) {
       Report(words[0]);
       return;
     }
     std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
+    for (std::string& w : words)
+      argv.push_back(w.data());
     argv.push_back(nullptr);
 
     pid_t child = fork();
@@ -59,11 +63,13 @@ class ProcessRunner final : public CommandRunner {
     }
     if (child == 0) {
       signal(SIGPIPE, SIG_DFL);  // the station ignores it; the companion program must not
-      if (chdir(files_.root().c_str()) != 0) _exit(127);
+      if (chdir(files_.root().c_str()) != 0)
+        _exit(127);
       execv(program->c_str(), argv.data());
       if (errno == ENOEXEC) {  // a script without "#!": run it as a command processor would
         std::vector<char*> sh_argv = {const_cast<char*>("sh"), const_cast<char*>(program->c_str())};
-        for (std::size_t i = 1; i + 1 < argv.size(); ++i) sh_argv.push_back(argv[i]);
+        for (std::size_t i = 1; i + 1 < argv.size(); ++i)
+          sh_argv.push_back(argv[i]);
         sh_argv.push_back(nullptr);
         execv("/bin/sh", sh_argv.data());
       }
@@ -82,17 +88,21 @@ class ProcessRunner final : public CommandRunner {
       return IsRunnableFile(path) ? std::optional(path) : std::nullopt;
     }
     std::filesystem::path local = files_.Resolve(name);
-    if (IsRunnableFile(local)) return local;
-    if (name.find_first_of("\\/") != std::string::npos) return std::nullopt;
+    if (IsRunnableFile(local))
+      return local;
+    if (name.find_first_of("\\/") != std::string::npos)
+      return std::nullopt;
     const char* path_env = std::getenv("PATH");
     std::string_view dirs = path_env != nullptr ? path_env : "";
     while (!dirs.empty()) {
       std::size_t colon = dirs.find(':');
       std::string dir(dirs.substr(0, colon));
       dirs = colon == std::string_view::npos ? std::string_view() : dirs.substr(colon + 1);
-      if (dir.empty()) continue;
+      if (dir.empty())
+        continue;
       std::filesystem::path candidate = StoreFiles(dir).Resolve(name);
-      if (IsRunnableFile(candidate)) return candidate;
+      if (IsRunnableFile(candidate))
+        return candidate;
     }
     return std::nullopt;
   }

@@ -24,7 +24,8 @@ void WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = write(fd, bytes.data(), bytes.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return;  // the console reports no failures
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -33,7 +34,9 @@ void WriteAll(int fd, std::string_view bytes) {
 
 // Windows attribute bits (1 blue, 2 green, 4 red) to an ANSI colour index
 // (1 red, 2 green, 4 blue).
-int AnsiIndex(int colour) { return ((colour & 1) << 2) | (colour & 2) | ((colour & 4) >> 2); }
+int AnsiIndex(int colour) {
+  return ((colour & 1) << 2) | (colour & 2) | ((colour & 4) >> 2);
+}
 
 // The terminal's character set: UTF-8 unless the locale names another one.
 class Charset {
@@ -41,17 +44,20 @@ class Charset {
   Charset() {
     const char* chosen = std::setlocale(LC_CTYPE, "");
     std::string codeset = chosen != nullptr ? nl_langinfo(CODESET) : "UTF-8";
-    bool plain_locale = chosen == nullptr || std::string(chosen) == "C" || std::string(chosen) == "POSIX";
+    bool plain_locale =
+        chosen == nullptr || std::string(chosen) == "C" || std::string(chosen) == "POSIX";
     if (!plain_locale && codeset != "UTF-8" && codeset != "utf8") {
       converter_ = iconv_open((codeset + "//TRANSLIT").c_str(), "UTF-8");
     }
     std::setlocale(LC_CTYPE, "C");
   }
   ~Charset() {
-    if (converter_ != reinterpret_cast<iconv_t>(-1)) iconv_close(converter_);
+    if (converter_ != reinterpret_cast<iconv_t>(-1))
+      iconv_close(converter_);
   }
   std::string Convert(std::string_view utf8) {
-    if (converter_ == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
+    if (converter_ == reinterpret_cast<iconv_t>(-1))
+      return std::string(utf8);
     std::string in(utf8);
     std::string out(in.size() * 4 + 4, '\0');
     char* in_ptr = in.data();
@@ -59,8 +65,10 @@ class Charset {
     char* out_ptr = out.data();
     std::size_t out_left = out.size();
     while (in_left > 0) {
-      if (iconv(converter_, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<std::size_t>(-1)) {
-        if (errno == E2BIG) break;
+      if (iconv(converter_, &in_ptr, &in_left, &out_ptr, &out_left) ==
+          static_cast<std::size_t>(-1)) {
+        if (errno == E2BIG)
+          break;
         *out_ptr++ = '?';  // a character the terminal cannot show
         --out_left;
         ++in_ptr;
@@ -83,9 +91,11 @@ class TerminalConsole final : public Console {
       raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // key by key, no echo; signals stay
       raw.c_cc[VMIN] = 1;
       raw.c_cc[VTIME] = 0;
-      if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) modes_changed_ = true;
+      if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0)
+        modes_changed_ = true;
     }
-    if (tty_out_) Out("\x1b[22;0t");  // keep the terminal's title to give it back
+    if (tty_out_)
+      Out("\x1b[22;0t");  // keep the terminal's title to give it back
   }
   ~TerminalConsole() override { Restore(); }
 
@@ -93,11 +103,13 @@ class TerminalConsole final : public Console {
   void SetBackgroundColour(int colour) override { background_ = colour & 7; }
 
   void ClearWindow() override {
-    if (!tty_out_) return;
+    if (!tty_out_)
+      return;
     Out(Colours() + "\x1b[2J\x1b[H");
   }
   void PutCursor(int column, int row) override {
-    if (!tty_out_) return;
+    if (!tty_out_)
+      return;
     winsize size{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 &&
         (column < 1 || row < 1 || column > size.ws_col || row > size.ws_row)) {
@@ -106,14 +118,17 @@ class TerminalConsole final : public Console {
     Out("\x1b[" + std::to_string(row) + ";" + std::to_string(column) + "H");
   }
   void WriteAtCursor(std::string_view text) override {
-    if (!tty_out_) return;
+    if (!tty_out_)
+      return;
     Out(Colours() + charset_.Convert(text));
   }
   void HideCursor() override {
-    if (tty_out_) Out("\x1b[?25l");
+    if (tty_out_)
+      Out("\x1b[?25l");
   }
   void SetTitle(std::string_view title) override {
-    if (tty_out_) Out("\x1b]0;" + charset_.Convert(title) + "\x07");
+    if (tty_out_)
+      Out("\x1b]0;" + charset_.Convert(title) + "\x07");
   }
   void WriteLine(std::string_view text) override {
     Out((tty_out_ ? std::string("\x1b[0m") : std::string()) + charset_.Convert(text) + "\n");
@@ -123,23 +138,30 @@ class TerminalConsole final : public Console {
   }
 
   bool KeyWaiting() override {
-    if (pending_) return true;
-    if (end_of_input_) return false;
+    if (pending_)
+      return true;
+    if (end_of_input_)
+      return false;
     pollfd p{STDIN_FILENO, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0) return false;
+    if (poll(&p, 1, 0) <= 0)
+      return false;
     return Fetch();
   }
   int ReadKey() override {
-    if (!pending_ && !end_of_input_) Fetch();
-    if (!pending_) return 0;  // no keyboard any more: nothing to wait for
+    if (!pending_ && !end_of_input_)
+      Fetch();
+    if (!pending_)
+      return 0;  // no keyboard any more: nothing to wait for
     int key = *pending_;
     pending_.reset();
     return key;
   }
 
   void Restore() override {
-    if (tty_out_ && !restored_) Out("\x1b[0m\x1b[?25h\x1b[23;0t\n");
-    if (modes_changed_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes_);
+    if (tty_out_ && !restored_)
+      Out("\x1b[0m\x1b[?25h\x1b[23;0t\n");
+    if (modes_changed_)
+      tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes_);
     modes_changed_ = false;
     restored_ = true;
   }
@@ -156,7 +178,8 @@ class TerminalConsole final : public Console {
         return true;
       }
       if (n < 0 && errno == EINTR) {
-        if (StopSignalNumber() != 0) return false;
+        if (StopSignalNumber() != 0)
+          return false;
         continue;
       }
       end_of_input_ = true;
@@ -184,6 +207,8 @@ class TerminalConsole final : public Console {
 
 }  // namespace
 
-std::unique_ptr<Console> MakeTerminalConsole() { return std::make_unique<TerminalConsole>(); }
+std::unique_ptr<Console> MakeTerminalConsole() {
+  return std::make_unique<TerminalConsole>();
+}
 
 }  // namespace davrilon

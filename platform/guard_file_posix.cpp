@@ -10,17 +10,20 @@ namespace davrilon {
 
 bool GuardFile::HeldByRunningCopy(const std::filesystem::path& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0)
+    return false;
   bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  if (!held) unlink(path.c_str());  // stale: nobody holds it
-  close(fd);                        // also drops our own test lock
+  if (!held)
+    unlink(path.c_str());  // stale: nobody holds it
+  close(fd);               // also drops our own test lock
   return held;
 }
 
 bool GuardFile::CreateAndHold(const std::filesystem::path& path) {
   Close();
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0)
+    return false;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);  // a copy that started at the same moment holds it
     return false;

@@ -5,6 +5,8 @@
 
 namespace davrilon {
 
-PortOpenResult OpenSerialPort(std::string_view) { return {nullptr, ENOENT}; }
+PortOpenResult OpenSerialPort(std::string_view) {
+  return {nullptr, ENOENT};
+}
 
 }  // namespace davrilon

@@ -9,12 +9,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
+  if (a.size() != b.size())
+    return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    if (AsciiLower(a[i]) != AsciiLower(b[i]))
+      return false;
   }
   return true;
 }
@@ -24,13 +28,15 @@ std::vector<std::string> SplitComponents(std::string_view name) {
   std::string current;
   for (char c : name) {
     if (c == '\\' || c == '/') {
-      if (!current.empty() && current != ".") parts.push_back(current);
+      if (!current.empty() && current != ".")
+        parts.push_back(current);
       current.clear();
     } else {
       current.push_back(c);
     }
   }
-  if (!current.empty() && current != ".") parts.push_back(current);
+  if (!current.empty() && current != ".")
+    parts.push_back(current);
   return parts;
 }
 
@@ -45,7 +51,8 @@ std::optional<std::string> FindEntry(const fs::path& dir, const std::string& com
   std::optional<std::string> found;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     std::string entry = it->path().filename().string();
-    if (SameIgnoringCase(entry, component) && (!found || entry < *found)) found = entry;
+    if (SameIgnoringCase(entry, component) && (!found || entry < *found))
+      found = entry;
   }
   return found;
 }
@@ -70,7 +77,9 @@ fs::path StoreFiles::Resolve(std::string_view name) const {
   return path;
 }
 
-bool StoreFiles::IsPresent(std::string_view name) const { return OpenForReading(name) != nullptr; }
+bool StoreFiles::IsPresent(std::string_view name) const {
+  return OpenForReading(name) != nullptr;
+}
 
 bool StoreFiles::Remove(std::string_view name) const {
   std::error_code ec;
@@ -80,7 +89,8 @@ bool StoreFiles::Remove(std::string_view name) const {
 FilePtr StoreFiles::OpenForReading(std::string_view name) const {
   fs::path path = Resolve(name);
   std::error_code ec;
-  if (fs::is_directory(path, ec)) return nullptr;
+  if (fs::is_directory(path, ec))
+    return nullptr;
   return FilePtr(std::fopen(path.c_str(), "rbe"));
 }
 
@@ -91,12 +101,15 @@ FilePtr StoreFiles::Create(std::string_view name) const {
 std::optional<std::string> StoreFiles::ReadFirstLine(std::string_view name,
                                                      std::size_t max_chars) const {
   FilePtr file = OpenForReading(name);
-  if (!file) return std::nullopt;
+  if (!file)
+    return std::nullopt;
   std::string line;
   while (line.size() < max_chars) {
     int c = std::fgetc(file.get());
-    if (c == EOF || c == '\n') break;
-    if (c == '\r') continue;
+    if (c == EOF || c == '\n')
+      break;
+    if (c == '\r')
+      continue;
     line.push_back(static_cast<char>(c));
   }
   return line;
@@ -104,17 +117,22 @@ std::optional<std::string> StoreFiles::ReadFirstLine(std::string_view name,
 
 bool StoreFiles::WriteWhole(std::string_view name, std::string_view bytes) const {
   FilePtr file = Create(name);
-  if (!file) return false;
+  if (!file)
+    return false;
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
   return std::fclose(file.release()) == 0 && ok;
 }
 
 bool IsNameInsideStore(std::string_view name) {
-  if (name.empty()) return false;
-  if (name.front() == '\\' || name.front() == '/') return false;
-  if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
+  if (name.empty())
+    return false;
+  if (name.front() == '\\' || name.front() == '/')
+    return false;
+  if (name.size() >= 2 && name[1] == ':')
+    return false;  // a drive letter
   for (const std::string& component : SplitComponents(name)) {
-    if (component == "..") return false;
+    if (component == "..")
+      return false;
   }
   return !SplitComponents(name).empty();
 }

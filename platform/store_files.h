@@ -12,7 +12,8 @@ namespace davrilon {
 
 struct FileCloser {
   void operator()(std::FILE* f) const {
-    if (f != nullptr) std::fclose(f);
+    if (f != nullptr)
+      std::fclose(f);
   }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;

@@ -14,7 +14,8 @@ bool CallCheck(Station& s, SerialPort* port) {
     s.log.Line("Bląd obsługi zdarzeń na porcie");
     return true;
   }
-  if ((status & MS_RING_ON) == 0) return true;
+  if ((status & MS_RING_ON) == 0)
+    return true;
 
   s.log.Line("Wykryto sygnał MS_RING :", status);
   s.TimeStamp();

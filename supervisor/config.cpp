@@ -9,11 +9,13 @@ constexpr std::size_t kOtherLineWidth = 9;
 
 FixedWidthLines::FixedWidthLines(std::string_view content) {
   for (char c : content)
-    if (c != '\r') text_.push_back(c);
+    if (c != '\r')
+      text_.push_back(c);
 }
 
 std::string FixedWidthLines::Next(std::size_t width) {
-  if (stopped_ || pos_ >= text_.size()) return {};
+  if (stopped_ || pos_ >= text_.size())
+    return {};
   std::size_t end = text_.find('\n', pos_);
   std::size_t length = (end == std::string::npos ? text_.size() : end) - pos_;
   if (length > width) {
@@ -29,7 +31,8 @@ ModemCfg ParseModemCfg(std::string_view content) {
   ModemCfg cfg;
   FixedWidthLines lines(content);
   std::string port = lines.Next(kPortLineWidth);
-  if (port.empty() || port[0] < '1' || port[0] > '9') return cfg;
+  if (port.empty() || port[0] < '1' || port[0] > '9')
+    return cfg;
   cfg.port_ok = true;
   cfg.config.port_name = std::string("COM") + port[0];
   lines.Next(kOtherLineWidth);  // line 2: read and not used

@@ -27,9 +27,9 @@ class FixedWidthLines {
 };
 
 struct ModemCfg {
-  bool port_ok = false;   // line 1 is a digit 1 to 9
-  StationConfig config;   // port name, flags
-  char mode = '\0';       // first character of line 3 ('3', '4' or other)
+  bool port_ok = false;  // line 1 is a digit 1 to 9
+  StationConfig config;  // port name, flags
+  char mode = '\0';      // first character of line 3 ('3', '4' or other)
 };
 
 // Interprets the content of MODEM.CFG.

@@ -21,7 +21,8 @@ TEST_P(ModemCfgWidths, ReadsTheFirstCharacterOfEachLineWithinItsWidth) {
   const CfgCase& c = GetParam();
   ModemCfg cfg = ParseModemCfg(c.content);
   ASSERT_EQ(cfg.port_ok, c.port_ok);
-  if (!c.port_ok) return;
+  if (!c.port_ok)
+    return;
   EXPECT_EQ(cfg.config.port_name, c.port);
   EXPECT_EQ(cfg.config.network, c.network);
   EXPECT_EQ(cfg.config.modem_in_use, c.modem_in_use);
@@ -35,8 +36,7 @@ INSTANTIATE_TEST_SUITE_P(
         CfgCase{"single_digit_without_line_end", "5", true, "COM5", 0, 1, 0},
         CfgCase{"port_zero", "0\n", false, "", 0, 0, 0},
         CfgCase{"empty_line_one", "\n4\n4\n1\n", false, "", 0, 0, 0},
-        CfgCase{"empty_file", "", false, "", 0, 0, 0},
-        CfgCase{"letter", "A\n", false, "", 0, 0, 0},
+        CfgCase{"empty_file", "", false, "", 0, 0, 0}, CfgCase{"letter", "A\n", false, "", 0, 0, 0},
         CfgCase{"network_only_loud", "3\nx\n4\n1\n", true, "COM3", 1, 0, 1},
         CfgCase{"network_and_modem_crlf", "1\r\nx\r\n3\r\n0\r\n", true, "COM1", 1, 1, 0},
         CfgCase{"only_first_character_of_mode", "2\n\n34\n1\n", true, "COM2", 1, 1, 1},

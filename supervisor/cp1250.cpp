@@ -27,9 +27,11 @@ constexpr std::array<std::uint16_t, 128> kHighHalf = {
 };
 
 char EncodeCodePoint(std::uint32_t cp) {
-  if (cp < 0x80) return static_cast<char>(cp);
+  if (cp < 0x80)
+    return static_cast<char>(cp);
   for (std::size_t i = 0; i < kHighHalf.size(); ++i) {
-    if (kHighHalf[i] == cp) return static_cast<char>(0x80 + i);
+    if (kHighHalf[i] == cp)
+      return static_cast<char>(0x80 + i);
   }
   return '?';
 }
@@ -42,14 +44,20 @@ std::string Utf8ToCp1250(std::string_view utf8) {
   std::size_t i = 0;
   while (i < utf8.size()) {
     auto lead = static_cast<unsigned char>(utf8[i]);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                       : (lead >> 3) == 0x1E  ? 4
-                                                              : 0;
+    std::size_t length = lead < 0x80           ? 1
+                         : (lead >> 5) == 0x6  ? 2
+                         : (lead >> 4) == 0xE  ? 3
+                         : (lead >> 3) == 0x1E ? 4
+                                               : 0;
     bool valid = length != 0 && i + length <= utf8.size();
-    std::uint32_t cp = length == 1 ? lead : length == 2 ? lead & 0x1Fu : length == 3 ? lead & 0x0Fu : lead & 0x07u;
+    std::uint32_t cp = length == 1   ? lead
+                       : length == 2 ? lead & 0x1Fu
+                       : length == 3 ? lead & 0x0Fu
+                                     : lead & 0x07u;
     for (std::size_t k = 1; valid && k < length; ++k) {
       auto cont = static_cast<unsigned char>(utf8[i + k]);
-      if ((cont & 0xC0) != 0x80) valid = false;
+      if ((cont & 0xC0) != 0x80)
+        valid = false;
       cp = (cp << 6) | (cont & 0x3Fu);
     }
     if (!valid) {

@@ -27,7 +27,9 @@ class EventLogTest : public ::testing::Test {
 
 TEST_F(EventLogTest, LogLineEndsInCrLfAndIsFlushed) {
   log.Line("Przesłanych znakow ", std::uint32_t{1});
-  EXPECT_EQ(File(), "Przes\xb3" "anych znakow 1\r\n");
+  EXPECT_EQ(File(),
+            "Przes\xb3"
+            "anych znakow 1\r\n");
 }
 
 TEST_F(EventLogTest, SignedAndUnsignedFormsOfTheSameBits) {
@@ -43,14 +45,19 @@ TEST_F(EventLogTest, BareTextsWaitForTheNextLogLineAndRunIntoIt) {
   EXPECT_EQ(File(), "") << "bare texts are not flushed";
   log.Line("Modem jest zalączony,wartość odczytana: ", std::uint32_t{48});
   EXPECT_EQ(File(),
-            "Port COM1 otwarty\r\nZA DUZE PRZKLAMANIA !!!Modem jest zal\xb9" "czony,warto\x9c\xe6"
+            "Port COM1 otwarty\r\nZA DUZE PRZKLAMANIA !!!Modem jest zal\xb9"
+            "czony,warto\x9c\xe6"
             " odczytana: 48\r\n");
 }
 
 TEST_F(EventLogTest, RawBytesAreWrittenUnconvertedAndNewlinesStillBecomeCrLf) {
-  std::string field = "\xc3\xb3" "ab\n";  // valid UTF-8 from the line must not be converted
+  std::string field =
+      "\xc3\xb3"
+      "ab\n";  // valid UTF-8 from the line must not be converted
   log.Line("Zły numer bloku ", std::int32_t{3}, " ", RawByte{0xFF}, Raw{field});
-  EXPECT_EQ(File(), "Z\xb3y numer bloku 3 \xff\xc3\xb3" "ab\r\n\r\n");
+  EXPECT_EQ(File(),
+            "Z\xb3y numer bloku 3 \xff\xc3\xb3"
+            "ab\r\n\r\n");
 }
 
 TEST_F(EventLogTest, TimeStampIsFollowedByAnEmptyLine) {

@@ -9,7 +9,8 @@
 namespace {
 davrilon::Console* g_console = nullptr;
 void RestoreConsole() {
-  if (g_console != nullptr) g_console->Restore();
+  if (g_console != nullptr)
+    g_console->Restore();
 }
 }  // namespace
 

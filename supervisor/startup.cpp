@@ -19,11 +19,13 @@ constexpr int kFailurePauseSeconds = 5;  // time to read a start-up failure on t
 
 std::optional<std::string> ReadWholeFile(const StoreFiles& files, std::string_view name) {
   FilePtr file = files.OpenForReading(name);
-  if (!file) return std::nullopt;
+  if (!file)
+    return std::nullopt;
   std::string content;
   char chunk[256];
   std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) content.append(chunk, n);
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
+    content.append(chunk, n);
   return content;
 }
 
@@ -63,12 +65,15 @@ void RunStation(Station& s) {
   }
   ModemCfg cfg = ParseModemCfg(*cfg_text);
   if (!cfg.port_ok) {
-    EndWithMessage(s, "NIEPOPRWANY NUMER PORTU COM MODEMU", "NIEPOPRAWNY NUMER PORTU COM MODEMU !!!");
+    EndWithMessage(s, "NIEPOPRWANY NUMER PORTU COM MODEMU",
+                   "NIEPOPRAWNY NUMER PORTU COM MODEMU !!!");
     return;
   }
   s.config = cfg.config;
-  if (cfg.mode == '3') s.log.Line("Transmisja siecia i modemem");
-  if (cfg.mode == '4') s.log.Line("Transmisja siecia");
+  if (cfg.mode == '3')
+    s.log.Line("Transmisja siecia i modemem");
+  if (cfg.mode == '4')
+    s.log.Line("Transmisja siecia");
   s.log.Line(s.config.loud ? "ParametrModemu : glosny" : "ParametrModemu : cichy");
   s.log.Line("Parametry OK");
 
@@ -87,7 +92,8 @@ void RunStation(Station& s) {
     return;
   }
   std::unique_ptr<SerialPort> port = SetUpPort(s);
-  if (!port) return;  // SetUpPort has logged and closed what it had to
+  if (!port)
+    return;  // SetUpPort has logged and closed what it had to
   RunSupervisorLoop(s, port.get());
 }
 

@@ -51,7 +51,8 @@ Stop OnePass(Station& s, SerialPort* port, int& mark_state, bool& stop_key) {
 
   // Every waiting key is read and thrown away; only Ctrl+K means anything.
   while (s.console.KeyWaiting()) {
-    if (s.console.ReadKey() == kCtrlK) stop_key = true;
+    if (s.console.ReadKey() == kCtrlK)
+      stop_key = true;
   }
   if (stop_key) {
     s.log.Line("Program zakończony klawiszem");
@@ -64,7 +65,8 @@ Stop OnePass(Station& s, SerialPort* port, int& mark_state, bool& stop_key) {
     s.files.Remove(kMorningFile);
   }
 
-  if (s.config.modem_in_use && !CallCheck(s, port)) return Stop::kNone;
+  if (s.config.modem_in_use && !CallCheck(s, port))
+    return Stop::kNone;
 
   if (s.config.network && s.files.IsPresent(kNetworkStartFile)) {
     s.log.Line("Start przekazywania danych siecia");
@@ -88,7 +90,8 @@ void RunSupervisorLoop(Station& s, SerialPort* port) {
   }
   // The port is closed at most once: not again when a failed modem command
   // closed it during the day.
-  if (port != nullptr && !port->is_closed()) port->Close();
+  if (port != nullptr && !port->is_closed())
+    port->Close();
   s.log.Line("Port został zamknięty");
   s.TimeStamp();
   s.log.Close();

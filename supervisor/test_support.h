@@ -15,7 +15,8 @@ namespace davrilon {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "davrilon-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "davrilon-test-XXXXXX").string();
     path_ = mkdtemp(pattern.data());
   }
   ~TempDir() {

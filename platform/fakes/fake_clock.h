@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <vector>
 
 #include "platform/clock.h"
@@ -20,6 +21,8 @@ class FakeClock : public Clock {
   void PauseSeconds(int seconds) override {
     pauses.push_back(seconds);
     elapsed_ += std::chrono::seconds(seconds);
+    if (on_pause)
+      on_pause(seconds);
   }
   std::chrono::steady_clock::time_point Monotonic() override {
     return std::chrono::steady_clock::time_point(elapsed_);
@@ -29,6 +32,8 @@ class FakeClock : public Clock {
   std::chrono::milliseconds elapsed() const { return elapsed_; }
 
   std::vector<int> pauses;  // every PauseSeconds argument, in order
+  // Stands in for what the world does while the station waits.
+  std::function<void(int seconds)> on_pause;
 
  private:
   std::chrono::milliseconds elapsed_{0};

@@ -37,7 +37,8 @@ class FakeConsole : public Console {
   }
   int ReadKey() override {
     ++keys_read;
-    if (keys.empty()) return 0;
+    if (keys.empty())
+      return 0;
     int key = keys.front();
     keys.pop_front();
     return key;

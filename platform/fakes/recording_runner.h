@@ -13,7 +13,8 @@ class RecordingRunner : public CommandRunner {
  public:
   void Run(std::string_view command_line) override {
     commands.emplace_back(command_line);
-    if (on_run) on_run(commands.back());
+    if (on_run)
+      on_run(commands.back());
   }
 
   std::vector<std::string> commands;

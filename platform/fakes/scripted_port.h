@@ -15,10 +15,20 @@ namespace davrilon {
 
 // What the station did to the port, in order, with the virtual time it did it.
 struct PortEvent {
-  enum class Kind { kGetLine, kSetLine, kGetTimeouts, kSetTimeouts, kStatus, kPurge, kRead, kWrite, kClose };
+  enum class Kind {
+    kGetLine,
+    kSetLine,
+    kGetTimeouts,
+    kSetTimeouts,
+    kStatus,
+    kPurge,
+    kRead,
+    kWrite,
+    kClose
+  };
   Kind kind;
   std::chrono::milliseconds at;
-  std::string bytes;     // written, or read
+  std::string bytes;        // written, or read
   std::uint32_t asked = 0;  // for reads: the count asked for
 };
 
@@ -54,44 +64,52 @@ class ScriptedPort : public SerialPort {
   std::vector<std::string> Writes() const {
     std::vector<std::string> out;
     for (const auto& e : events)
-      if (e.kind == PortEvent::Kind::kWrite) out.push_back(e.bytes);
+      if (e.kind == PortEvent::Kind::kWrite)
+        out.push_back(e.bytes);
     return out;
   }
 
   // --- SerialPort ---
   bool GetLineSettings(LineSettings& s) override {
-    if (!Begin(PortEvent::Kind::kGetLine)) return false;
+    if (!Begin(PortEvent::Kind::kGetLine))
+      return false;
     s = line;
     return true;
   }
   bool SetLineSettings(const LineSettings& s) override {
-    if (!Begin(PortEvent::Kind::kSetLine)) return false;
+    if (!Begin(PortEvent::Kind::kSetLine))
+      return false;
     line = s;
     return true;
   }
   bool GetTimeouts(PortTimeouts& t) override {
-    if (!Begin(PortEvent::Kind::kGetTimeouts)) return false;
+    if (!Begin(PortEvent::Kind::kGetTimeouts))
+      return false;
     t = timeouts;
     return true;
   }
   bool SetTimeouts(const PortTimeouts& t) override {
-    if (!Begin(PortEvent::Kind::kSetTimeouts)) return false;
+    if (!Begin(PortEvent::Kind::kSetTimeouts))
+      return false;
     timeouts = t;
     return true;
   }
   bool GetModemStatus(std::uint32_t& s) override {
-    if (!Begin(PortEvent::Kind::kStatus)) return false;
+    if (!Begin(PortEvent::Kind::kStatus))
+      return false;
     s = status();
     return true;
   }
   bool PurgeReceive() override {
-    if (!Begin(PortEvent::Kind::kPurge)) return false;
+    if (!Begin(PortEvent::Kind::kPurge))
+      return false;
     incoming.clear();
     return true;
   }
   bool Read(std::span<std::uint8_t> into, std::uint32_t& got) override {
     got = 0;
-    if (!Begin(PortEvent::Kind::kRead)) return false;
+    if (!Begin(PortEvent::Kind::kRead))
+      return false;
     std::string bytes;
     while (got < into.size() && !incoming.empty()) {
       into[got++] = static_cast<std::uint8_t>(incoming.front());
@@ -99,9 +117,10 @@ class ScriptedPort : public SerialPort {
       incoming.pop_front();
     }
     if (got < into.size()) {
-      auto wait = got == 0 ? timeouts.read_total_constant_ms +
-                                 static_cast<std::uint32_t>(into.size()) * timeouts.read_total_multiplier_ms
-                           : timeouts.read_interval_ms;
+      auto wait = got == 0
+                      ? timeouts.read_total_constant_ms + static_cast<std::uint32_t>(into.size()) *
+                                                              timeouts.read_total_multiplier_ms
+                      : timeouts.read_interval_ms;
       clock_.Advance(std::chrono::milliseconds(wait));
     }
     events.back().bytes = bytes;
@@ -110,13 +129,16 @@ class ScriptedPort : public SerialPort {
   }
   bool Write(std::span<const std::uint8_t> bytes, std::uint32_t& written) override {
     written = 0;
-    if (!Begin(PortEvent::Kind::kWrite, std::string(bytes.begin(), bytes.end()))) return false;
+    if (!Begin(PortEvent::Kind::kWrite, std::string(bytes.begin(), bytes.end())))
+      return false;
     written = static_cast<std::uint32_t>(bytes.size());
-    if (on_write) on_write(events.back().bytes);
+    if (on_write)
+      on_write(events.back().bytes);
     return true;
   }
   void Close() override {
-    if (closed_) return;
+    if (closed_)
+      return;
     closed_ = true;
     ++closes;
     events.push_back({PortEvent::Kind::kClose, clock_.elapsed(), {}, 0});
