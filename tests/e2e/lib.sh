@@ -1,0 +1,58 @@
+# Shared helpers for the end-to-end tests: a scratch store directory with the
+# stand-in companion programs, and bounded waits.
+set -u
+STATION=$(realpath "${1:?path to the davrilon binary}")
+SRC=${DAVRILON_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+FAILURES=0
+PASSES=0
+
+STORE=$(mktemp -d /tmp/davrilon-e2e-XXXXXX)
+trap 'cleanup' EXIT
+cleanup() {
+  jobs -p | xargs -r kill 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$STORE"
+}
+
+# A store directory: MODEM.CFG with the given content, INFO and DETAL, and the
+# stand-in companions; the drive root for "\FONTY\..." is the store itself.
+make_store() {
+  rm -rf "$STORE"/*
+  mkdir -p "$STORE/INFO" "$STORE/DETAL" "$STORE/FONTY"
+  printf "$1" > "$STORE/MODEM.CFG"
+  cp "$SRC/demo/companions/zelpo.exe" "$STORE/"
+  cp "$SRC/demo/companions/FONTY/RUMAX.EXE" "$STORE/FONTY/"
+  export DAVRILON_ROOT="$STORE"
+}
+
+# The event log in UTF-8, CR LF folded to LF.
+log_text() { iconv -f CP1250 -t UTF-8 "$STORE/davrilon.log" | tr -d '\r'; }
+
+# wait_until SECONDS COMMAND...: polls every 0.1 s.
+wait_until() {
+  local limit=$1; shift
+  local end=$((SECONDS + limit))
+  while ! "$@" 2>/dev/null; do
+    [ $SECONDS -ge $end ] && return 1
+    sleep 0.1
+  done
+}
+
+check() {
+  local what=$1; shift
+  if "$@"; then
+    PASSES=$((PASSES + 1))
+  else
+    FAILURES=$((FAILURES + 1))
+    echo "FAIL: $what" >&2
+    [ -f "$STORE/davrilon.log" ] && { echo "--- log:" >&2; log_text >&2; }
+  fi
+}
+
+log_has() { log_text | grep -q -F -- "$1"; }
+log_lacks() { ! log_has "$1"; }
+
+finish() {
+  echo "$PASSES passed, $FAILURES failed"
+  [ $FAILURES -eq 0 ]
+}
