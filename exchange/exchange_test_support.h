@@ -217,6 +217,9 @@ class ExchangeTest : public ::testing::Test {
     std::filesystem::create_directories(dir.path() / "DETAL");
     log.Open(dir.path() / "davrilon.log");
     port.timeouts = {3000, 0, 3000, 3000, 3000};
+    // The relay always ends in virtual time, even when a test's companion
+    // program never reports ready.
+    station.watch = &watch;
   }
 
   // The whole event log; closes it, so it comes last in a test.
@@ -260,6 +263,7 @@ class ExchangeTest : public ::testing::Test {
   RecordingRunner runner;
   GuardFile guard;
   ScriptedPort port{clock};
+  FakeFileWatch watch{clock};
   Station station{StationConfig{}, log, console, clock, files, runner, guard};
   TestCentre centre{port};
 };
