@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/console.h"
+#include "platform/file_watch.h"
 #include "platform/guard_file.h"
 #include "platform/signals.h"
 #include "platform/store_files.h"
@@ -36,6 +37,9 @@ struct Station {
   GuardFile& guard;
   // The number of a stop signal received, or 0.
   std::function<int()> stop_signal = StopSignalNumber;
+  // Wakes the progress relay when the companion program leaves a file; null:
+  // the relay looks for its files after every PauseSeconds(0).
+  FileWatch* watch = nullptr;
 
   void TimeStamp() { log.TimeStamp(clock.Now()); }
 };

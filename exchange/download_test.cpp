@@ -1,0 +1,359 @@
+// The exchange opening and the download, against a test centre in virtual time.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "exchange/exchange_state.h"
+#include "exchange/exchange_test_support.h"
+
+namespace davrilon {
+namespace {
+
+using testing::ExchangeTest;
+using testing::HeaderBlock;
+using testing::MakeBlock;
+using testing::MakeDownload;
+using testing::Pattern;
+
+class DownloadTest : public ExchangeTest {
+ protected:
+  bool Download() {
+    Exchange x(station, port);
+    bool done = OpenAndDownload(x);
+    packets_from_store = x.packets_from_store;
+    received_inf_name = x.received_inf_name;
+    return done;
+  }
+  static std::string Ack() { return std::string(1, static_cast<char>(ACK)); }
+  static std::string Nak() { return std::string(1, static_cast<char>(NAK)); }
+  static std::string Enq() { return std::string(1, static_cast<char>(ENQ)); }
+  static bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+  }
+
+  int packets_from_store = 0;
+  std::string received_inf_name;
+};
+
+TEST_F(DownloadTest, ThreeHundredBytesInPacketsOfTwo) {
+  const std::string content = Pattern(300);
+  centre.download = MakeDownload(content, "CENNIK.ZIP", 2, 1, 'Z');
+
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("CENNIK.ZIP"), content) << "the 44-byte tail only, not the unwritten block";
+  EXPECT_FALSE(dir.Exists("CENNIK.ZIP.part"));
+  EXPECT_EQ(received_inf_name, "CENNIK.INF");
+  EXPECT_EQ(port.Writes(), (std::vector<std::string>{Enq(), Ack(), Ack(), Ack()}))
+      << "the last ACK ends the download: nothing more is read";
+  EXPECT_EQ(Progress(),
+            (std::vector<std::string>{"Z CENTRUM 42 %", "Z CENTRUM 85 %", "Z CENTRUM 100 %"}));
+  EXPECT_EQ(dir.Read("INFO/ODCZYT.KAS"), "Z CENTRUM 100 %");
+  EXPECT_EQ(console.text_colour, kYellow);
+  EXPECT_EQ(console.background_colour, kBlue);
+
+  const std::string logged = LogText();
+  EXPECT_TRUE(Contains(logged, Cp("Odczytany blok 2 , Odebrano bajtów 256\n")));
+  EXPECT_TRUE(Contains(logged, Cp("Koniec przesyłu\nOdczytany blok 3 , Odebrano bajtów 300\n")));
+}
+
+// The whole log of an opening and a download of a file of 100 bytes, once,
+// byte for byte.
+TEST_F(DownloadTest, LogOfAShortDownload) {
+  centre.download = MakeDownload(Pattern(100), "A.ZIP", 1, 2);
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(packets_from_store, 2);
+  EXPECT_EQ(LogText(), Cp("Czyszczenie buforów\n"
+                          "Czyszczenie buforów  OK\n"
+                          "Przesylanie bloku 1\n"
+                          "Przesłanych znakow 1\n"
+                          "Start odczytu danych\n"
+                          "Dane odczytane\n"
+                          "          \n"
+                          "100       \n"
+                          "1 \n"
+                          "2 \n"
+                          "Ilość znaków nazwy 5\n"
+                          "WielkoscPrzedSpakowaniem 0\n"
+                          "WielkoscPoSpakowaniu 100\n"
+                          "IlePaczekNaSklep 1\n"
+                          "IlePaczekZeSklepu 2\n"
+                          "NazwPliku A.ZIP\n"
+                          "Koniec przesyłu\n"
+                          "Odczytany blok 2 , Odebrano bajtów 100\n"));
+  EXPECT_EQ(clock.pauses, std::vector<int>{1});
+}
+
+struct NoFileCase {
+  const char* name;
+  std::string header;
+  std::string logged;  // from the size field's line on
+};
+
+TEST_F(DownloadTest, AHeaderWithoutDataCreatesNoFileAndEndsWithItsAck) {
+  const NoFileCase cases[] = {
+      {"size 0", HeaderBlock("77", "0", "1", "2", "A.ZIP#"),
+       "0         \n1 \n2 \nWielkoscPrzedSpakowaniem 77\nWielkoscPoSpakowaniu 0\n"
+       "IlePaczekNaSklep 1\nIlePaczekZeSklepu 2\nNazwPliku 2 \n"},
+      {"no #", HeaderBlock("", "500", "1", "1", "A.ZIP"),
+       "500       \n1 \n1 \nNie ma chr(35) 40\nWielkoscPrzedSpakowaniem 0\n"
+       "WielkoscPoSpakowaniu 0\nIlePaczekNaSklep 1\nIlePaczekZeSklepu 1\nNazwPliku 1 \n"},
+      {"# at 34 is not seen", HeaderBlock("", "500", "1", "1", "#"),
+       "500       \n1 \n1 \nNie ma chr(35) 40\nWielkoscPrzedSpakowaniem 0\n"
+       "WielkoscPoSpakowaniu 0\nIlePaczekNaSklep 1\nIlePaczekZeSklepu 1\nNazwPliku 1 \n"},
+  };
+  for (const NoFileCase& c : cases) {
+    TempDir scratch;
+    StoreFiles scratch_files(scratch.path());
+    EventLog scratch_log;
+    scratch_log.Open(scratch.path() / "davrilon.log");
+    ScriptedPort line(clock);
+    line.timeouts = port.timeouts;
+    testing::TestCentre head(line);
+    head.download = {c.header};
+    Station st{StationConfig{}, scratch_log, console, clock, scratch_files, runner, guard};
+    Exchange x(st, line);
+
+    EXPECT_TRUE(OpenAndDownload(x)) << c.name;
+    EXPECT_EQ(line.Writes(), (std::vector<std::string>{Enq(), Ack()})) << c.name;
+    EXPECT_EQ(x.received_inf_name, "") << c.name;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.path()),
+                            std::filesystem::directory_iterator()),
+              1)
+        << c.name << ": nothing but the log";
+    scratch_log.Close();
+    const std::string logged = scratch.Read("davrilon.log");
+    const std::string tail = Cp(c.logged);
+    ASSERT_GE(logged.size(), tail.size()) << c.name;
+    EXPECT_EQ(logged.substr(logged.size() - tail.size()), tail) << c.name;
+  }
+}
+
+TEST_F(DownloadTest, ANameOfThirtyNineCharactersIsTaken) {
+  const std::string name = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.ZP";
+  ASSERT_EQ(name.size(), 39u);
+  centre.download = MakeDownload("hello", name, 1, 1);
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read(name), "hello");
+  EXPECT_TRUE(Contains(LogText(), Cp("Ilość znaków nazwy 39\n")));
+}
+
+TEST_F(DownloadTest, AShortPacketIsAskedForAgain) {
+  const std::string content = Pattern(200);
+  centre.download = MakeDownload(content, "F.ZIP", 1, 1);
+  centre.spoil = [](std::size_t packet, int attempt, const std::string& good) {
+    return packet == 1 && attempt == 1 ? good.substr(0, 100) : good;
+  };
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("F.ZIP"), content);
+  EXPECT_EQ(port.Writes(), (std::vector<std::string>{Enq(), Ack(), Nak(), Ack(), Ack()}));
+  EXPECT_TRUE(Contains(LogText(), Cp("Za mało znaków: 100\nPrzesylam NACK\n")));
+}
+
+TEST_F(DownloadTest, ABadBlockInTheMiddleRejectsTheWholePacket) {
+  const std::string content = Pattern(3 * 128);
+  centre.download = MakeDownload(content, "F.ZIP", 3, 1);
+  centre.spoil = [](std::size_t packet, int attempt, std::string good) {
+    if (packet == 1 && attempt == 1)
+      good[kShortBlockSize + 131] ^= 0x01;  // block 2's sum
+    return good;
+  };
+  std::string file_at_nak = "unread";
+  port.on_write = [&, inner = port.on_write](const std::string& w) {
+    if (w == Nak())
+      file_at_nak = dir.Read("F.ZIP.part");
+    inner(w);
+  };
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(file_at_nak, "") << "block 1 of the rejected packet was written";
+  EXPECT_EQ(dir.Read("F.ZIP"), content);
+  EXPECT_TRUE(Contains(LogText(), Cp("To nie jest poprawny blok (petla ) 2\nPrzesylam NACK\n")));
+}
+
+TEST_F(DownloadTest, FiveNaksForEachPacketAreBorne) {
+  const std::string content = Pattern(256);
+  centre.download = MakeDownload(content, "F.ZIP", 1, 1);
+  centre.spoil = [](std::size_t, int attempt, std::string good) {
+    if (attempt <= 5)
+      good[kNumberOffset] = 0x7E;
+    return good;
+  };
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("F.ZIP"), content);
+  // Header and two data packets, each rejected five times: the counter
+  // starts again for every packet.
+  const std::vector<std::uint8_t> bytes = ControlBytes();
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), NAK), 15);
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), ACK), 3);
+  EXPECT_EQ(clock.pauses, std::vector<int>(16, 1)) << "the opening's pause and one per NAK";
+}
+
+TEST_F(DownloadTest, TheSixthRejectionEndsTheExchangeAndKeepsThePreviousCopy) {
+  dir.Write("F.ZIP", "previous copy");
+  const std::string content = Pattern(300);
+  centre.download = MakeDownload(content, "f.zip", 1, 1);
+  centre.spoil = [](std::size_t packet, int, std::string good) {
+    if (packet == 2)
+      good[kComplementOffset] ^= 0x01;
+    return good;
+  };
+  EXPECT_FALSE(Download());
+  EXPECT_EQ(dir.Read("F.ZIP"), "previous copy");
+  EXPECT_EQ(dir.Read("f.zip.part"), content.substr(0, 128)) << "what came is kept beside it";
+  const std::vector<std::uint8_t> bytes = ControlBytes();
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), NAK), 5);
+  const std::string logged = LogText();
+  const std::string tail =
+      Cp("Zły drugi numer bloku\nTo nie jest poprawny blok (petla ) 1\n"
+         "ZA DUZE PRZKLAMANIA !!!");
+  EXPECT_EQ(logged.substr(logged.size() - tail.size()), tail) << "no line end after it";
+}
+
+TEST_F(DownloadTest, ACentreThatNeverAnswers) {
+  port.on_write = nullptr;
+  EXPECT_FALSE(Download());
+  EXPECT_EQ(ControlBytes(),
+            (std::vector<std::uint8_t>{ENQ, ENQ, ENQ, ENQ, ENQ, NAK, NAK, NAK, NAK, NAK}));
+  std::string expected = "Czyszczenie buforów\nCzyszczenie buforów  OK\n";
+  for (int i = 1; i <= 5; ++i) {
+    expected += "Przesylanie bloku " + std::to_string(i) +
+                "\nPrzesłanych znakow 1\nStart odczytu danych\nDane odczytane\n";
+  }
+  for (int i = 1; i <= 5; ++i)
+    expected += "Za mało znaków: 0\nPrzesylam NACK\n";
+  expected += "Za mało znaków: 0\nZA DUZE PRZKLAMANIA !!!";
+  EXPECT_EQ(LogText(), Cp(expected));
+  // Every read on the silent line ran out its 3 s; the NAKs each waited 1 s.
+  EXPECT_EQ(clock.elapsed(), std::chrono::seconds(1 + 5 * 3 + 5 * (1 + 3)));
+}
+
+TEST_F(DownloadTest, PortFailuresInTheOpeningAreLoggedAndTheEnquiryGoesOn) {
+  centre.download = MakeDownload("x", "F.ZIP", 1, 1);
+  port.failures = {{PortEvent::Kind::kPurge, 1, 5},
+                   {PortEvent::Kind::kWrite, 1, 5},
+                   {PortEvent::Kind::kRead, 1, 5}};
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("F.ZIP"), "x");
+  const std::string opening =
+      Cp("Czyszczenie buforów\nBłąd czyszczenia\nPrzesylanie bloku 1\nBlad wysłania znaku 5\n"
+         "Przesylanie bloku 2\nPrzesłanych znakow 1\nStart odczytu danych\nDane odczytane\n"
+         "Błąd odczytu danych\nPrzesylanie bloku 3\n");
+  EXPECT_EQ(LogText().substr(0, opening.size()), opening);
+}
+
+TEST_F(DownloadTest, SilentEnquiriesThenAnAnswer) {
+  centre.download = MakeDownload("abc", "F.ZIP", 1, 1);
+  centre.silent_enquiries = 4;
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(ControlBytes(), (std::vector<std::uint8_t>{ENQ, ENQ, ENQ, ENQ, ENQ, ACK, ACK}));
+  EXPECT_EQ(dir.Read("F.ZIP"), "abc");
+}
+
+TEST_F(DownloadTest, BlockNumbersWrapFrom255ToOne) {
+  // The header is packet 1; 300 data packets follow.
+  const std::string content = Pattern(300 * 128);
+  centre.download = MakeDownload(content, "BIG.ZIP", 1, 1);
+  ASSERT_EQ(static_cast<std::uint8_t>(centre.download[254][kNumberOffset]), 255);
+  ASSERT_EQ(static_cast<std::uint8_t>(centre.download[255][kNumberOffset]), 1);
+  ASSERT_EQ(static_cast<std::uint8_t>(centre.download[255][kComplementOffset]), 254);
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("BIG.ZIP"), content);
+  EXPECT_EQ(centre.download_acks, 301u);
+  EXPECT_TRUE(Contains(LogText(), Cp("Odczytany blok 255 , Odebrano bajtów 32512\n"
+                                     "Odczytany blok 1 , Odebrano bajtów 32640\n")));
+}
+
+TEST_F(DownloadTest, NamesLeadingOutOfTheStoreAreNotCreated) {
+  for (std::string name :
+       {"/tmp/F.ZIP", "C:\\F.ZIP", "..\\F.ZIP", "SUB\\..\\..\\F.ZIP", "\\F.ZIP"}) {
+    TempDir scratch;
+    StoreFiles scratch_files(scratch.path());
+    EventLog scratch_log;
+    scratch_log.Open(scratch.path() / "davrilon.log");
+    ScriptedPort line(clock);
+    testing::TestCentre head(line);
+    head.download = MakeDownload("data", name, 1, 1);
+    Station st{StationConfig{}, scratch_log, console, clock, scratch_files, runner, guard};
+    Exchange x(st, line);
+
+    EXPECT_FALSE(OpenAndDownload(x)) << name;
+    EXPECT_EQ(line.Writes(), std::vector<std::string>{Enq()})
+        << name << ": header not acknowledged";
+    scratch_log.Close();
+    const std::string logged = scratch.Read("davrilon.log");
+    EXPECT_EQ(logged.substr(logged.size() - 21), "Nie stworzono pliku\r\n") << name;
+  }
+}
+
+TEST_F(DownloadTest, ASubdirectoryInsideTheStoreIsFine) {
+  std::filesystem::create_directories(dir.path() / "Sub");
+  centre.download = MakeDownload("data", "SUB\\F.ZIP", 1, 1);
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("Sub/F.ZIP"), "data");
+  EXPECT_EQ(received_inf_name, "SUB\\F.INF");
+}
+
+TEST_F(DownloadTest, AFileThatCannotBeCreatedEndsTheExchangeUnacknowledged) {
+  centre.download = MakeDownload("data", "NODIR\\F.ZIP", 1, 1);
+  EXPECT_FALSE(Download());
+  EXPECT_EQ(port.Writes(), std::vector<std::string>{Enq()});
+}
+
+TEST_F(DownloadTest, BlocksPerPacketOutsideOneToSixteenAreRefused) {
+  for (const char* count : {"0", "17", "-1"}) {
+    TempDir scratch;
+    StoreFiles scratch_files(scratch.path());
+    EventLog scratch_log;
+    scratch_log.Open(scratch.path() / "davrilon.log");
+    ScriptedPort line(clock);
+    testing::TestCentre head(line);
+    head.download = {HeaderBlock("", "5000", count, "1", "F.ZIP#")};
+    Station st{StationConfig{}, scratch_log, console, clock, scratch_files, runner, guard};
+    Exchange x(st, line);
+
+    EXPECT_FALSE(OpenAndDownload(x)) << count;
+    EXPECT_EQ(line.Writes().size(), 6u) << count << ": ENQ and five NAKs, never an ACK";
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "F.ZIP.part")) << count;
+    scratch_log.Close();
+    EXPECT_NE(scratch.Read("davrilon.log")
+                  .find(Cp("Niepoprawna liczba bloków w paczce " + std::string(count) +
+                           "\nPrzesylam NACK\n")),
+              std::string::npos)
+        << count;
+  }
+}
+
+TEST_F(DownloadTest, SixteenBlocksPerPacketFillTheBuffer) {
+  const std::string content = Pattern(16 * 128 + 1);
+  centre.download = MakeDownload(content, "F.ZIP", 16, 1);
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("F.ZIP"), content);
+}
+
+TEST_F(DownloadTest, ALongHeaderByteInADataBlockIsABadPacket) {
+  const std::string content = Pattern(256);
+  centre.download = MakeDownload(content, "F.ZIP", 2, 1);
+  centre.spoil = [](std::size_t packet, int attempt, std::string good) {
+    if (packet == 1 && attempt == 1)
+      good[kShortBlockSize + kHeaderByteOffset] = 2;
+    return good;
+  };
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("F.ZIP"), content);
+  EXPECT_TRUE(Contains(LogText(), Cp("Blok wychodzi poza odebrane dane, bajt nagłówka 2\n"
+                                     "To nie jest poprawny blok (petla ) 2\n")));
+}
+
+TEST_F(DownloadTest, AFileThatCannotBeWrittenIsNotAcknowledged) {
+  std::filesystem::create_symlink("/dev/full", dir.path() / "F.ZIP.part");
+  dir.Write("F.ZIP", "previous copy");
+  centre.download = MakeDownload(Pattern(300), "F.ZIP", 1, 1);
+  EXPECT_FALSE(Download());
+  EXPECT_EQ(ControlBytes(), (std::vector<std::uint8_t>{ENQ, ACK})) << "only the header's ACK";
+  EXPECT_EQ(dir.Read("F.ZIP"), "previous copy");
+  const std::string logged = LogText();
+  EXPECT_EQ(logged.substr(logged.size() - Cp("Błąd zapisu pliku F.ZIP\n").size()),
+            Cp("Błąd zapisu pliku F.ZIP\n"));
+}
+
+}  // namespace
+}  // namespace davrilon

@@ -1,0 +1,316 @@
+// The request block and the three forms of the local hand-off.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "companion/companion.h"
+#include "exchange/exchange.h"
+#include "exchange/exchange_state.h"
+#include "exchange/exchange_test_support.h"
+
+namespace davrilon {
+namespace {
+
+using testing::ExchangeTest;
+using testing::MakeBlock;
+using testing::MakeDownload;
+using testing::Pattern;
+using testing::RequestBlock;
+
+class RequestTest : public ExchangeTest {
+ protected:
+  static bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+  }
+  // The upload header block that says "nothing comes": block number 2, both
+  // sizes 0, no name, the '#' at position 30.
+  static std::string EmptyUploadHeader() {
+    return MakeBlock(BlockKind::kLong, 2,
+                     "START1" + testing::Padded("0", 10) + testing::Padded("0", 10) + "#");
+  }
+
+  Exchange x{station, port};
+};
+
+struct NoUploadCase {
+  const char* name;
+  std::string received;    // the name of the file downloaded; empty: nothing downloaded
+  std::string parameters;  // at position 60, with its '#'
+  std::string inf_name;    // the INF file expected, or empty
+  std::string inf_content;
+  std::string logged;  // the parameter text as logged
+};
+
+TEST_F(RequestTest, ARequestForNoFileMayLeaveTheInfFileForModeThree) {
+  const NoUploadCase cases[] = {
+      {"empty parameters", "CENNIK_NA_SKLEP.ZIP", "", "CENNIK_NA_SKLEP.INF", " ", ""},
+      {"parameters", "CENNIK_NA_SKLEP.ZIP", "K12#", "CENNIK_NA_SKLEP.INF", "K12", "K12"},
+      {"no NA_SKLEP", "CENNIK.ZIP", "K12#", "", "", "K12"},
+      {"nothing received", "", "K12#", "", "", "K12"},
+  };
+  for (const NoUploadCase& c : cases) {
+    TempDir scratch;
+    StoreFiles scratch_files(scratch.path());
+    EventLog scratch_log;
+    scratch_log.Open(scratch.path() / "davrilon.log");
+    ScriptedPort line(clock);
+    testing::TestCentre head(line);
+    head.download = c.received.empty()
+                        ? std::vector<std::string>{testing::HeaderBlock("", "0", "1", "1", "")}
+                        : MakeDownload("data", c.received, 1, 1);
+    head.request = RequestBlock("", c.parameters);
+    RecordingRunner companion;
+    std::size_t upload_writes_at_run = 0;
+    companion.on_run = [&](const std::string&) {
+      upload_writes_at_run = head.upload_writes.size();
+    };
+    Station st{StationConfig{}, scratch_log, console, clock, scratch_files, companion, guard};
+
+    EXPECT_EQ(RunExchange(st, line), 1) << c.name;
+    EXPECT_TRUE(head.codes.empty()) << c.name << ": no progress code, no extra 14";
+    ASSERT_EQ(head.upload_writes.size(), 1u) << c.name;
+    EXPECT_EQ(head.upload_writes[0], EmptyUploadHeader()) << c.name;
+    if (c.inf_name.empty()) {
+      EXPECT_TRUE(companion.commands.empty()) << c.name;
+    } else {
+      EXPECT_EQ(scratch.Read(c.inf_name), c.inf_content) << c.name;
+      EXPECT_EQ(companion.commands, std::vector<std::string>{"zelpo.exe 3"}) << c.name;
+      EXPECT_EQ(upload_writes_at_run, 1u) << c.name << ": mode 3 runs at the very end";
+    }
+    scratch_log.Close();
+    const std::string logged = scratch.Read("davrilon.log");
+    EXPECT_TRUE(Contains(logged, Cp("'Sprawdzam plik INF :" +
+                                    (c.received.empty() ? "" : MakeInfName(c.received)) + "\n")))
+        << c.name;
+    EXPECT_EQ(
+        Contains(logged, Cp("Zapisuje plik wysylki INF\nzapisano plik INF:" + c.logged + "\n")),
+        !c.inf_name.empty())
+        << c.name;
+  }
+}
+
+TEST_F(RequestTest, AnInfFileThatCannotBeCreatedRunsNoModeThree) {
+  std::filesystem::create_directories(dir.path() / "CENNIK_NA_SKLEP.INF");  // in the way
+  centre.download = MakeDownload("data", "CENNIK_NA_SKLEP.ZIP", 1, 1);
+  centre.request = RequestBlock("", "X#");
+  EXPECT_EQ(RunExchange(station, port), 1);
+  EXPECT_TRUE(runner.commands.empty());
+  EXPECT_TRUE(Contains(LogText(), Cp("Zapisuje plik wysylki INF\nNie stworzono pliku INF\n")));
+}
+
+TEST_F(RequestTest, APrezesRequestWritesIleDniAndRunsModeFourWhileTheCentreWaits) {
+  dir.Write("INFO/ODCZYT.KAS", "stale");
+  centre.download = {testing::HeaderBlock("", "0", "1", "1", "")};
+  centre.request = RequestBlock("PREZES.PC", "30#", /*prezes_position=*/true);
+  const std::string prepared = Pattern(1500);
+  std::string handed_over;
+  runner.on_run = [&](const std::string&) {
+    handed_over = dir.Read("ILE_DNI.PC");
+    dir.Write("PREZES.PC", prepared);
+  };
+  bool memo_written = false;
+  centre.upload_reply = [&](std::size_t, int) {
+    memo_written = memo_written || dir.Read("INFO/ODCZYT.KAS") != "stale";
+    return std::string(1, static_cast<char>(ACK));
+  };
+
+  EXPECT_EQ(RunExchange(station, port), 1);
+  EXPECT_EQ(runner.commands, std::vector<std::string>{"ZELPO.EXE 4"});
+  EXPECT_EQ(handed_over, "30");
+  EXPECT_FALSE(dir.Exists("DETAL/START.PC"));
+  EXPECT_EQ(centre.codes, std::vector<std::uint8_t>{14}) << "the extra code only";
+  ASSERT_EQ(centre.upload_packets.size(), 3u);
+  EXPECT_EQ(centre.upload_packets[1].substr(3, 1024), prepared.substr(0, 1024));
+  EXPECT_FALSE(memo_written);
+  EXPECT_FALSE(dir.Exists("INFO/ODCZYT.KAS")) << "deleted at the end all the same";
+  EXPECT_EQ(Progress(), std::vector<std::string>{std::string(27, ' ')}) << "only the clearing";
+  const std::string logged = LogText();
+  EXPECT_TRUE(Contains(logged, Cp("Żądanie danych do Prezesa\n")));
+  EXPECT_TRUE(Contains(logged, Cp("Ilość znaków nazwy 2\nParametry 30\n")));
+  EXPECT_TRUE(Contains(logged, Cp("Sprawdzenie transmisji do PREZESA\n30\nZapisuje plik "
+                                  "ILE_DNI.PC\nZapisano plik ILE_DNI.PC :30\n")));
+}
+
+TEST_F(RequestTest, WhichNamesMakeAPrezesRequest) {
+  const std::pair<std::string, bool> cases[] = {
+      {"PREZES.PC", true}, {"XPREZES.PCZ", true}, {"prezes.pc", false}, {"PREZES.P", false}};
+  for (const auto& [name, prezes] : cases) {
+    TempDir scratch;
+    std::filesystem::create_directories(scratch.path() / "DETAL");
+    StoreFiles scratch_files(scratch.path());
+    EventLog scratch_log;
+    scratch_log.Open(scratch.path() / "davrilon.log");
+    ScriptedPort line(clock);
+    testing::TestCentre head(line);
+    // Both parameter fields filled, so the one read shows.
+    head.request = MakeBlock(
+        BlockKind::kShort, 1,
+        testing::FieldsData({{10, testing::Padded(name, 20)}, {30, "AT30#"}, {60, "AT60#"}}));
+    RecordingRunner companion;
+    companion.on_run = [&](const std::string&) { scratch.Write("DETAL/GOTOWE.PC", ""); };
+    Station st{StationConfig{}, scratch_log, console, clock, scratch_files, companion, guard};
+    st.watch = &watch;
+    Exchange request(st, line);
+
+    ASSERT_TRUE(ReadRequest(request)) << name;
+    HandOff(request);
+    EXPECT_EQ(request.prezes, prezes) << name;
+    EXPECT_EQ(AsText(request.field), prezes ? "AT30" : "AT60") << name;
+    EXPECT_EQ(
+        companion.commands,
+        std::vector<std::string>{prezes ? "ZELPO.EXE 4" : "\\FONTY\\RUMAX.EXE /M ZELPO.EXE 2"})
+        << name;
+  }
+}
+
+TEST_F(RequestTest, AnIleDniFileThatCannotBeCreatedStillRunsModeFour) {
+  std::filesystem::create_directories(dir.path() / "ILE_DNI.PC");  // in the way
+  centre.request = RequestBlock("PREZES.PC", "7#", true);
+  ASSERT_TRUE(ReadRequest(x));
+  HandOff(x);
+  EXPECT_EQ(runner.commands, std::vector<std::string>{"ZELPO.EXE 4"});
+  EXPECT_TRUE(
+      Contains(LogText(), Cp("Zapisuje plik ILE_DNI.PC\nNie stworzono pliku ILE_DNI.PC\n")));
+}
+
+TEST_F(RequestTest, AnOrdinaryRequestGoesThroughStartPcAndTheLauncher) {
+  dir.Write("DETAL/POSTEP.PC", "99");
+  dir.Write("DETAL/GOTOWE.PC", "");
+  centre.download = MakeDownload("data", "F.ZIP", 1, 1);
+  centre.request = RequestBlock("SPRZ0101.ZIP", "7#");
+  std::string start_pc;
+  bool detail_files_cleared = false;
+  runner.on_run = [&](const std::string&) {
+    start_pc = dir.Read("DETAL/START.PC");
+    detail_files_cleared = !dir.Exists("DETAL/POSTEP.PC") && !dir.Exists("DETAL/GOTOWE.PC");
+    dir.Write("SPRZ0101.ZIP", "upload");
+    dir.Write("DETAL/POSTEP.PC", "50");
+    dir.Write("DETAL/GOTOWE.PC", "");
+  };
+
+  EXPECT_EQ(RunExchange(station, port), 1);
+  EXPECT_EQ(runner.commands, std::vector<std::string>{"\\FONTY\\RUMAX.EXE /M ZELPO.EXE 2"});
+  EXPECT_EQ(start_pc, "7\r\n");
+  EXPECT_TRUE(detail_files_cleared);
+  EXPECT_EQ(console.events.back(), "at 32,21 14/1 " + std::string(27, ' '));
+  EXPECT_NE(std::find(console.events.begin(), console.events.end(),
+                      "title System DAVRILON - Wersja dla Windows (32-bitowa)"),
+            console.events.end());
+  EXPECT_EQ(centre.codes, (std::vector<std::uint8_t>{11, 14})) << "relayed 50, then the extra 14";
+  ASSERT_EQ(centre.upload_packets.size(), 2u);
+  EXPECT_EQ(centre.upload_packets[1].substr(3, 6), "upload");
+  const std::string logged = LogText();
+  EXPECT_TRUE(Contains(logged, Cp("PLIK WYSYŁKI (SPRZ0101.ZIP)\nPLIK INF     (SPRZ0101.INF)\n")));
+  EXPECT_TRUE(Contains(logged, Cp("Parametry 7\nOdczyany blok START22\n")));
+  EXPECT_TRUE(Contains(logged, Cp("Sprawdzenie transmisji do PREZESA\n7\n7\n")));
+}
+
+struct ParameterCase {
+  const char* name;
+  std::string field;  // from position 60 on
+  std::string text;
+  std::string logged;
+};
+
+TEST_F(RequestTest, TheParameterTextEndsAtTheFirstHashAfterItsFirstCharacter) {
+  const std::string longest(54, 'p');
+  const ParameterCase cases[] = {
+      {"7#", "7#", "7", "Ilość znaków nazwy 1\n"},
+      {"# first", "#AB#", "#AB", "Ilość znaków nazwy 3\n"},
+      {"none", "ABC", "", "Nie ma chr(35) 55\n"},
+      {"54 characters", longest + "#", longest, "Ilość znaków nazwy 54\n"},
+      {"55 characters", longest + "p#", "", "Nie ma chr(35) 55\n"},
+  };
+  for (const ParameterCase& c : cases) {
+    TempDir scratch;
+    std::filesystem::create_directories(scratch.path() / "DETAL");
+    StoreFiles scratch_files(scratch.path());
+    EventLog scratch_log;
+    scratch_log.Open(scratch.path() / "davrilon.log");
+    ScriptedPort line(clock);
+    testing::TestCentre head(line);
+    head.request = RequestBlock("UP.ZIP", c.field);
+    RecordingRunner companion;
+    companion.on_run = [&](const std::string&) { scratch.Write("DETAL/GOTOWE.PC", ""); };
+    Station st{StationConfig{}, scratch_log, console, clock, scratch_files, companion, guard};
+    st.watch = &watch;
+    Exchange request(st, line);
+
+    ASSERT_TRUE(ReadRequest(request)) << c.name;
+    HandOff(request);
+    EXPECT_EQ(scratch.Read("DETAL/START.PC"), c.text + "\r\n") << c.name;
+    scratch_log.Close();
+    EXPECT_TRUE(Contains(scratch.Read("davrilon.log"), Cp(c.logged + "Parametry " + c.text + "\n")))
+        << c.name;
+  }
+}
+
+TEST_F(RequestTest, TheUploadNameEndsAtABlankOrAZeroByte) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"ABCDEFGHIJKLMNOPQR.Z", "ABCDEFGHIJKLMNOPQR.INF"},  // all 20 used; INF name longer
+      {std::string("AB.C\0DEF", 8), "AB.INF"},
+      {"AB.C DEF", "AB.INF"},
+  };
+  for (const auto& [field, inf] : cases) {
+    ScriptedPort line(clock);
+    testing::TestCentre head(line);
+    head.request = RequestBlock(field, "#");
+    Exchange request(station, line);
+    ASSERT_TRUE(ReadRequest(request));
+    EXPECT_EQ(request.upload_name, CutAtBlank(AsText(field)));
+    EXPECT_EQ(request.upload_inf_name, inf);
+    EXPECT_EQ(request.block_number, 2) << "the upload header goes out with it";
+  }
+}
+
+TEST_F(RequestTest, AStartFileThatCannotBeCreatedLaunchesNothingAndUploadsNothing) {
+  std::filesystem::remove_all(dir.path() / "DETAL");
+  dir.Write("UP.ZIP", "would be sent");
+  centre.request = RequestBlock("UP.ZIP", "P#");
+  ASSERT_TRUE(ReadRequest(x));
+  HandOff(x);
+  PrepareUpload(x);
+  EXPECT_TRUE(runner.commands.empty());
+  EXPECT_FALSE(x.upload_due);
+  EXPECT_EQ(centre.codes, std::vector<std::uint8_t>{14}) << "the extra code goes out still";
+  EXPECT_TRUE(Contains(LogText(), Cp("Nie stworzono pliku do davrilona\n")));
+}
+
+TEST_F(RequestTest, ABadRequestIsAskedForAgainAndTheSixthRejectionEndsTheExchange) {
+  centre.request = RequestBlock("UP.ZIP", "P#");
+  centre.spoil_request = [](int attempt, std::string good) {
+    if (attempt == 1)
+      good[131] ^= 0x40;
+    return good;
+  };
+  ASSERT_TRUE(ReadRequest(x));
+  EXPECT_EQ(ControlBytes(), (std::vector<std::uint8_t>{ENQ, NAK, ACK}));
+  EXPECT_TRUE(Contains(LogText(), Cp("To nie jest poprawny blok (petla ) 1\nPrzesylam NACK\n")));
+}
+
+TEST_F(RequestTest, ASilentCentreAfterTheDownload) {
+  port.on_write = nullptr;
+  EXPECT_FALSE(ReadRequest(x));
+  EXPECT_EQ(ControlBytes(),
+            (std::vector<std::uint8_t>{ENQ, ENQ, ENQ, ENQ, ENQ, NAK, NAK, NAK, NAK, NAK}));
+  std::string expected;
+  for (int i = 1; i <= 5; ++i) {
+    expected += "Przesyłanie bloku " + std::to_string(i) +
+                "\nPrzesłanych znakow 1\nStart odczytu danych\nDane odczytane\n";
+  }
+  for (int i = 1; i <= 5; ++i)
+    expected += "Za mało znakow:  0\nPrzesylam NACK\n";
+  expected += "Za mało znakow:  0\nZA DUZE PRZKLAMANIA !!!";
+  EXPECT_EQ(LogText(), Cp(expected));
+}
+
+TEST_F(RequestTest, TheSecondEnquiryLogsItsOwnSpellingOfAFailedWrite) {
+  centre.request = RequestBlock("", "#");
+  port.failures = {{PortEvent::Kind::kWrite, 1, 5}};
+  ASSERT_TRUE(ReadRequest(x));
+  EXPECT_EQ(LogText().substr(0, Cp("Przesyłanie bloku 1\nBłąd wysłania znaku 5\n").size()),
+            Cp("Przesyłanie bloku 1\nBłąd wysłania znaku 5\n"));
+}
+
+}  // namespace
+}  // namespace davrilon
