@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/console.h"
+#include "platform/file_watch.h"
 #include "platform/signals.h"
 #include "supervisor/supervisor.h"
 
@@ -26,6 +27,10 @@ int main() {
   EventLog log;
   GuardFile guard;
   Station station{StationConfig{}, log, *console, SystemClock(), files, *runner, guard};
+  // The progress relay waits for the companion program's files without
+  // polling the processor away.
+  std::unique_ptr<FileWatch> watch = MakeFileWatch();
+  station.watch = watch.get();
   RunStation(station);
 
   console->Restore();
