@@ -2,6 +2,18 @@
 // (RFC 854, RFC 1143, RFC 2217). Portable: no sockets here. The same code
 // serves both ends of the link: the station's network port (the client) and
 // the line simulator (the access server).
+//
+// An access server uses it like this:
+//   OptionNegotiator options;            // agree BINARY and SGA both ways,
+//   options.AllowLocal(kOptBinary);      // accept the client's WILL COM-PORT-OPTION
+//   options.AllowRemote(kOptComPort); ...
+//   decoder.Feed(received, on_data, on_command);
+//   on_command: for WILL/WONT/DO/DONT send options.Receive(verb, option);
+//     for AsComPort(command) answer ComPortU32/ComPortU8(comport::ServerReply(
+//     message.command), value now in force) -- a value of 0 only asks;
+//     after SET-MODEMSTATE-MASK also send NOTIFY-MODEMSTATE with the lines;
+//     on PURGE-DATA drop the bytes held for the client, then answer.
+//   line data to the client goes out through Escape().
 #pragma once
 
 #include <array>

@@ -1,0 +1,48 @@
+#include "platform/rfc2217_port.h"
+
+#include <charconv>
+
+namespace davrilon {
+
+namespace {
+
+constexpr unsigned kLargestTcpPort = 65535;
+
+bool IsTcpPort(std::string_view text) {
+  if (text.empty() || text.size() > 5)
+    return false;
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && value >= 1 &&
+         value <= kLargestTcpPort;
+}
+
+}  // namespace
+
+std::optional<NetworkPortAddress> ParseNetworkPortAddress(std::string_view text) {
+  if (!text.starts_with(kNetworkPortScheme))
+    return std::nullopt;
+  text.remove_prefix(kNetworkPortScheme.size());
+  std::string_view host;
+  std::string_view port;
+  if (text.starts_with('[')) {
+    const auto close = text.find(']');
+    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':')
+      return std::nullopt;
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+      return std::nullopt;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (host.find(':') != std::string_view::npos)
+      return std::nullopt;  // bare IPv6: brackets needed
+  }
+  if (host.empty() || host.find('/') != std::string_view::npos || !IsTcpPort(port))
+    return std::nullopt;
+  return NetworkPortAddress{std::string(host), std::string(port)};
+}
+
+}  // namespace davrilon

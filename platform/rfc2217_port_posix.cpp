@@ -1,0 +1,539 @@
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <deque>
+#include <optional>
+
+#include "platform/port_timing.h"
+#include "platform/rfc2217_port.h"
+#include "platform/telnet_codec.h"
+
+namespace davrilon {
+
+namespace {
+
+using std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+using telnet::Bytes;
+namespace comport = telnet::comport;
+
+constexpr std::size_t kReceiveChunk = 4096;
+// While a write waits for room, bytes from the server are taken in only up to
+// this much; beyond it TCP holds the server back until the station reads.
+constexpr std::size_t kReceiveBufferLimit = 64 * 1024;
+constexpr std::size_t kComPortCommands = comport::kPurgeData + 1;
+constexpr std::uint8_t kAllModemLines = 0xFF;
+constexpr int kSocketOptionOn = 1;
+
+// The port's settings and the values of SET-PARITY / SET-STOPSIZE.
+constexpr std::uint8_t kLargestParity = 4;  // space
+constexpr std::uint8_t kSmallestByte = 5;
+constexpr std::uint8_t kLargestByte = 8;
+constexpr std::uint8_t kOneAndHalfStopBits = 1;
+constexpr std::uint8_t kTwoStopBits = 2;
+
+std::uint8_t ParityValue(std::uint8_t parity) {
+  return static_cast<std::uint8_t>(parity + 1);
+}
+
+std::uint8_t StopSizeValue(std::uint8_t stop_bits) {
+  switch (stop_bits) {
+    case kOneAndHalfStopBits:
+      return comport::kStopOneAndHalf;
+    case kTwoStopBits:
+      return comport::kStopTwo;
+    default:
+      return comport::kStopOne;
+  }
+}
+
+std::optional<std::uint8_t> StopBitsOf(std::uint32_t value) {
+  switch (value) {
+    case comport::kStopOne:
+      return kOneStopBit;
+    case comport::kStopTwo:
+      return kTwoStopBits;
+    case comport::kStopOneAndHalf:
+      return kOneAndHalfStopBits;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::uint32_t ErrorNumber(int e) {
+  return static_cast<std::uint32_t>(e);
+}
+
+class Rfc2217Port final : public SerialPort {
+ public:
+  explicit Rfc2217Port(int fd) : fd_(fd) {}
+  ~Rfc2217Port() override { Close(); }
+  Rfc2217Port(const Rfc2217Port&) = delete;
+  Rfc2217Port& operator=(const Rfc2217Port&) = delete;
+
+  // Agrees the options and asks for the modem lines; 0 or the error number.
+  std::uint32_t Start() {
+    using namespace telnet;
+    for (const Bytes& ask :
+         {options_.RequestLocal(kOptBinary), options_.RequestRemote(kOptBinary),
+          options_.RequestLocal(kOptSuppressGoAhead), options_.RequestRemote(kOptSuppressGoAhead),
+          options_.RequestLocal(kOptComPort)})
+      outbox_.insert(outbox_.end(), ask.begin(), ask.end());
+    const auto end = SteadyClock::now() + kNegotiationDeadline;
+    auto pending = [this] {
+      return options_.LocalPending(kOptBinary) || options_.RemotePending(kOptBinary) ||
+             options_.LocalPending(kOptSuppressGoAhead) ||
+             options_.RemotePending(kOptSuppressGoAhead) || options_.LocalPending(kOptComPort);
+    };
+    while (pending()) {
+      const milliseconds left = TimeLeft(end, SteadyClock::now());
+      if (left.count() == 0)
+        return ErrorNumber(ETIMEDOUT);
+      if (!Service(left))
+        return ErrorNumber(broken_);
+    }
+    if (!options_.LocalEnabled(kOptComPort) || !options_.LocalEnabled(kOptBinary) ||
+        !options_.RemoteEnabled(kOptBinary))
+      return ErrorNumber(EPROTO);
+
+    // Every modem line change is to be notified. Servers answer the mask, or
+    // notify the lines at once, or both; one that does neither leaves the word
+    // at 0 until its first notification.
+    const auto seen_mask = replies_[comport::kSetModemStateMask];
+    const auto seen_lines = replies_[comport::kNotifyModemState];
+    const auto mask_end = SteadyClock::now() + kAcknowledgeDeadline;
+    if (!Send(telnet::ComPortU8(comport::kSetModemStateMask, kAllModemLines), mask_end))
+      return last_error_;
+    while (replies_[comport::kSetModemStateMask] == seen_mask &&
+           replies_[comport::kNotifyModemState] == seen_lines) {
+      const milliseconds left = TimeLeft(mask_end, SteadyClock::now());
+      if (left.count() == 0)
+        break;
+      if (!Service(left))
+        return ErrorNumber(broken_);
+    }
+    return 0;
+  }
+
+  bool GetLineSettings(LineSettings& settings) override {
+    if (!Usable())
+      return false;
+    struct Query {
+      std::uint8_t command;
+      Bytes message;
+    };
+    const Query queries[] = {
+        {comport::kSetBaudRate, telnet::ComPortU32(comport::kSetBaudRate, comport::kQueryBaudRate)},
+        {comport::kSetDataSize, telnet::ComPortU8(comport::kSetDataSize, comport::kQuery)},
+        {comport::kSetParity, telnet::ComPortU8(comport::kSetParity, comport::kQuery)},
+        {comport::kSetStopSize, telnet::ComPortU8(comport::kSetStopSize, comport::kQuery)},
+    };
+    for (const auto& q : queries)
+      if (!acknowledged_[q.command] && !Request(q.command, q.message))
+        return false;
+
+    const std::uint32_t baud = *acknowledged_[comport::kSetBaudRate];
+    const std::uint32_t size = *acknowledged_[comport::kSetDataSize];
+    const std::uint32_t parity = *acknowledged_[comport::kSetParity];
+    const auto stop = StopBitsOf(*acknowledged_[comport::kSetStopSize]);
+    if (size < kSmallestByte || size > kLargestByte || parity < comport::kParityNone ||
+        parity > comport::kParitySpace || !stop)
+      return Fail(EPROTO);
+    settings.baud_rate = baud;
+    settings.byte_size = static_cast<std::uint8_t>(size);
+    settings.parity = static_cast<std::uint8_t>(parity - comport::kParityNone);
+    settings.stop_bits = *stop;
+    return true;
+  }
+
+  bool SetLineSettings(const LineSettings& s) override {
+    if (!Usable())
+      return false;
+    if (s.baud_rate == 0 || s.byte_size < kSmallestByte || s.byte_size > kLargestByte ||
+        s.parity > kLargestParity || s.stop_bits > kTwoStopBits)
+      return Fail(EINVAL);
+    struct Setting {
+      std::uint8_t command;
+      Bytes message;
+      std::uint32_t value;
+    };
+    const Setting settings[] = {
+        {comport::kSetBaudRate, telnet::ComPortU32(comport::kSetBaudRate, s.baud_rate),
+         s.baud_rate},
+        {comport::kSetDataSize, telnet::ComPortU8(comport::kSetDataSize, s.byte_size), s.byte_size},
+        {comport::kSetParity, telnet::ComPortU8(comport::kSetParity, ParityValue(s.parity)),
+         ParityValue(s.parity)},
+        {comport::kSetStopSize,
+         telnet::ComPortU8(comport::kSetStopSize, StopSizeValue(s.stop_bits)),
+         StopSizeValue(s.stop_bits)},
+    };
+    for (const auto& setting : settings) {
+      if (!Request(setting.command, setting.message))
+        return false;
+      // The server answers with the value now in force: another one is a refusal.
+      if (acknowledged_[setting.command] != setting.value)
+        return Fail(EINVAL);
+    }
+    return true;
+  }
+
+  bool GetTimeouts(PortTimeouts& timeouts) override {
+    if (!Usable())
+      return false;
+    timeouts = timeouts_;
+    return true;
+  }
+
+  bool SetTimeouts(const PortTimeouts& timeouts) override {
+    if (!Usable())
+      return false;
+    timeouts_ = timeouts;
+    return true;
+  }
+
+  bool GetModemStatus(std::uint32_t& status) override {
+    if (!Usable())
+      return false;
+    TakeInWhatArrived();
+    if (broken_ != 0)
+      return Fail(broken_);
+    status = modem_lines_ & comport::kModemStateLines;  // the bits sit where MS_*_ON have them
+    return true;
+  }
+
+  bool PurgeReceive() override {
+    if (!Usable())
+      return false;
+    received_.clear();
+    // Bytes that come before the server's answer were received before its
+    // purge: the answer drops them as it is taken in.
+    return Request(comport::kPurgeData,
+                   telnet::ComPortU8(comport::kPurgeData, comport::kPurgeReceive));
+  }
+
+  bool Read(std::span<std::uint8_t> into, std::uint32_t& got) override {
+    got = 0;
+    if (!Usable())
+      return false;
+    ReadDeadline deadline(timeouts_, into.size(), SteadyClock::now());
+    while (true) {
+      const std::size_t take = std::min(received_.size(), into.size() - got);
+      if (take > 0) {
+        std::copy_n(received_.begin(), take, into.begin() + got);
+        received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(take));
+        got += static_cast<std::uint32_t>(take);
+        deadline.BytesCame(SteadyClock::now());
+      }
+      if (got == into.size())
+        return true;
+      if (broken_ != 0)
+        return got > 0 ? true : Fail(broken_);  // the next read reports it
+      const auto left = deadline.Remaining(SteadyClock::now());
+      if (left && left->count() == 0)
+        return true;
+      Service(left);
+    }
+  }
+
+  bool Write(std::span<const std::uint8_t> bytes, std::uint32_t& written) override {
+    written = 0;
+    if (!Usable())
+      return false;
+    if (broken_ != 0)
+      return Fail(broken_);
+    WriteDeadline deadline(timeouts_, bytes.size(), SteadyClock::now());
+    // The data joins the outbox behind whatever the server is still owed, so
+    // the Telnet stream keeps its order.
+    const Bytes wire = telnet::Escape(bytes);
+    const std::size_t ahead = outbox_.size();
+    const std::uint64_t sent_before = outbox_sent_;
+    outbox_.insert(outbox_.end(), wire.begin(), wire.end());
+    auto data_sent = [&] {
+      const std::uint64_t s = outbox_sent_ - sent_before;
+      return s <= ahead ? std::size_t{0} : std::min<std::size_t>(s - ahead, wire.size());
+    };
+    while (true) {
+      SendOutbox();
+      if (data_sent() == wire.size())
+        break;
+      if (broken_ != 0) {
+        written = WholeBytesIn(bytes, data_sent());
+        return Fail(broken_);
+      }
+      const auto left = deadline.Remaining(SteadyClock::now());
+      if (left && left->count() == 0)
+        break;
+      Service(left, received_.size() < kReceiveBufferLimit);
+    }
+    const std::size_t done = data_sent();
+    if (done < wire.size()) {
+      // Time is up: take back what has not gone out, except the second half
+      // of a doubled 0xFF already half sent, which must follow to keep the
+      // stream whole (its byte then counts as written).
+      const std::uint64_t s = outbox_sent_ - sent_before;
+      const std::size_t ahead_left = s < ahead ? ahead - static_cast<std::size_t>(s) : 0;
+      const std::size_t keep = HalfPairAt(wire, done) ? 1 : 0;
+      const auto from = outbox_.begin() + static_cast<std::ptrdiff_t>(ahead_left + keep);
+      outbox_.erase(from, from + static_cast<std::ptrdiff_t>(wire.size() - done - keep));
+      written = WholeBytesIn(bytes, done + keep);
+      return true;
+    }
+    written = static_cast<std::uint32_t>(bytes.size());
+    return true;
+  }
+
+  void Close() override {
+    if (closed_)
+      return;
+    closed_ = true;
+    close(fd_);
+    fd_ = -1;
+  }
+
+  bool is_closed() const override { return closed_; }
+  std::uint32_t last_error() const override { return last_error_; }
+
+ private:
+  bool Fail(int error) { return Fail(ErrorNumber(error)); }
+  bool Fail(std::uint32_t error) {
+    last_error_ = error;
+    return false;
+  }
+  bool Usable() { return closed_ ? Fail(EBADF) : true; }
+  bool Broken(int error) {
+    if (broken_ == 0)
+      broken_ = error;
+    return false;
+  }
+
+  // How many of `bytes` the first `length` bytes of their escaped form hold whole.
+  static std::uint32_t WholeBytesIn(std::span<const std::uint8_t> bytes, std::size_t length) {
+    std::size_t pos = 0;
+    std::uint32_t count = 0;
+    for (std::uint8_t b : bytes) {
+      pos += b == telnet::kIac ? 2 : 1;
+      if (pos > length)
+        break;
+      ++count;
+    }
+    return count;
+  }
+
+  // Whether `pos` in an escaped stream falls between the two halves of a doubled 0xFF.
+  static bool HalfPairAt(const Bytes& wire, std::size_t pos) {
+    std::size_t run = 0;
+    while (run < pos && wire[pos - 1 - run] == telnet::kIac)
+      ++run;
+    return run % 2 == 1;
+  }
+
+  // Waits up to `wait` (nothing: no limit) for the connection, takes in what
+  // came and sends what waits in the outbox. False once the connection failed.
+  bool Service(std::optional<milliseconds> wait, bool take_in = true) {
+    if (broken_ != 0)
+      return false;
+    pollfd p{fd_, 0, 0};
+    if (take_in)
+      p.events |= POLLIN;
+    if (!outbox_.empty())
+      p.events |= POLLOUT;
+    const int r = poll(&p, 1, PollMilliseconds(wait));
+    if (r < 0)
+      return errno == EINTR ? true : Broken(errno);
+    if (r == 0)
+      return true;
+    if ((p.revents & POLLNVAL) != 0)
+      return Broken(EBADF);
+    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+      TakeIn();
+    if ((p.revents & POLLOUT) != 0)
+      SendOutbox();
+    return broken_ == 0;
+  }
+
+  // One receive without waiting; the count of bytes that came.
+  std::size_t TakeIn() {
+    std::uint8_t buffer[kReceiveChunk];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0)
+      Broken(ECONNRESET);  // the server closed the connection
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+      Broken(errno);
+    if (n <= 0)
+      return 0;
+    decoder_.Feed(
+        std::span(buffer, static_cast<std::size_t>(n)),
+        [this](std::span<const std::uint8_t> data) {
+          received_.insert(received_.end(), data.begin(), data.end());
+        },
+        [this](const telnet::TelnetCommand& command) { Handle(command); });
+    return static_cast<std::size_t>(n);
+  }
+
+  // Everything that has arrived, without waiting.
+  void TakeInWhatArrived() {
+    while (broken_ == 0 && received_.size() < kReceiveBufferLimit) {
+      SendOutbox();
+      if (TakeIn() == 0)
+        break;
+    }
+  }
+
+  void SendOutbox() {
+    while (broken_ == 0 && !outbox_.empty()) {
+      const ssize_t n = send(fd_, outbox_.data(), outbox_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        outbox_.erase(outbox_.begin(), outbox_.begin() + n);
+        outbox_sent_ += static_cast<std::uint64_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+          Broken(errno);
+        return;
+      }
+    }
+  }
+
+  void Handle(const telnet::TelnetCommand& command) {
+    using namespace telnet;
+    if (command.verb == kWill || command.verb == kWont || command.verb == kDo ||
+        command.verb == kDont) {
+      const Bytes answer = options_.Receive(command.verb, command.option);
+      outbox_.insert(outbox_.end(), answer.begin(), answer.end());
+      return;
+    }
+    const auto message = AsComPort(command);
+    if (!message || !message->is_server_reply())
+      return;
+    const std::uint8_t base = message->base_command();
+    if (base >= kComPortCommands)
+      return;
+    ++replies_[base];
+    std::optional<std::uint32_t> value = message->U32();
+    if (!value)
+      value = message->U8();
+    acknowledged_[base] = value;
+    if (base == comport::kNotifyModemState && message->U8())
+      modem_lines_ = *message->U8();
+    if (base == comport::kPurgeData &&
+        (value == comport::kPurgeReceive || value == comport::kPurgeBoth))
+      received_.clear();
+  }
+
+  // Queues `message` and sends it by `end`.
+  bool Send(const Bytes& message, SteadyClock::time_point end) {
+    if (broken_ != 0)
+      return Fail(broken_);
+    outbox_.insert(outbox_.end(), message.begin(), message.end());
+    while (true) {
+      SendOutbox();
+      if (broken_ != 0)
+        return Fail(broken_);
+      if (outbox_.empty())
+        return true;
+      const milliseconds left = TimeLeft(end, SteadyClock::now());
+      if (left.count() == 0)
+        return Fail(ETIMEDOUT);
+      Service(left);
+    }
+  }
+
+  // Sends a COM-PORT-OPTION command and waits for the server's answer to it.
+  bool Request(std::uint8_t command, const Bytes& message) {
+    const auto seen = replies_[command];
+    const auto end = SteadyClock::now() + kAcknowledgeDeadline;
+    if (!Send(message, end))
+      return false;
+    while (replies_[command] == seen) {
+      const milliseconds left = TimeLeft(end, SteadyClock::now());
+      if (left.count() == 0)
+        return Fail(ETIMEDOUT);
+      if (!Service(left))
+        return Fail(broken_);
+    }
+    return true;
+  }
+
+  int fd_;
+  bool closed_ = false;
+  int broken_ = 0;  // the error that ended the connection, 0 while it lives
+  std::uint32_t last_error_ = 0;
+  PortTimeouts timeouts_{};
+  telnet::TelnetDecoder decoder_;
+  telnet::OptionNegotiator options_;
+  std::deque<std::uint8_t> received_;  // data from the line not yet read
+  Bytes outbox_;  // everything still to go to the server, in order: answers, commands, data
+  std::uint64_t outbox_sent_ = 0;  // bytes of the outbox sent so far, in all
+  std::uint8_t modem_lines_ = 0;   // the last NOTIFY-MODEMSTATE
+  std::array<std::uint32_t, kComPortCommands> replies_{};  // answers counted per command
+  std::array<std::optional<std::uint32_t>, kComPortCommands> acknowledged_{};  // their values
+};
+
+// A connected TCP socket, non-blocking, or the error number.
+int Connect(const NetworkPortAddress& address, std::uint32_t& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int lookup = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
+  if (lookup != 0) {
+    error = ErrorNumber(lookup == EAI_SYSTEM ? errno : EHOSTUNREACH);
+    return -1;
+  }
+  const auto end = SteadyClock::now() + kConnectDeadline;
+  int fd = -1;
+  error = ErrorNumber(EHOSTUNREACH);
+  for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      error = ErrorNumber(errno);
+      continue;
+    }
+    int result = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (result == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      const int r = poll(&p, 1, PollMilliseconds(TimeLeft(end, SteadyClock::now())));
+      socklen_t len = sizeof result;
+      if (r == 0)
+        result = ETIMEDOUT;
+      else if (r < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &len) != 0)
+        result = errno;
+    }
+    if (result != 0) {
+      error = ErrorNumber(result);
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  if (fd >= 0) {
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kSocketOptionOn, sizeof kSocketOptionOn);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &kSocketOptionOn, sizeof kSocketOptionOn);
+  }
+  return fd;
+}
+
+}  // namespace
+
+PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address) {
+  std::uint32_t error = 0;
+  const int fd = Connect(address, error);
+  if (fd < 0)
+    return {nullptr, error};
+  auto port = std::make_unique<Rfc2217Port>(fd);
+  error = port->Start();
+  if (error != 0)
+    return {nullptr, error};
+  return {std::move(port), 0};
+}
+
+}  // namespace davrilon
