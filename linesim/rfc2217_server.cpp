@@ -177,6 +177,10 @@ void Rfc2217Session::ComPort(const telnet::ComPortMessage& message) {
       modem_state_mask_ = value;
       log_.Line("server: modem state mask " + std::to_string(value));
       ReplyU8(message.command, modem_state_mask_);
+      // The client learns the lines under its new mask at once.
+      lines_ = static_cast<std::uint8_t>(line_.Status() & cp::kModemStateLines);
+      notified_ = true;
+      NotifyModemState(lines_, 0);
       return;
     case cp::kPurgeData:
       if (value == cp::kPurgeReceive || value == cp::kPurgeBoth) {

@@ -100,8 +100,9 @@ TEST_F(SessionTest, NotifiesTheLinesOnceAgreedThenOnEveryChange) {
 
 TEST_F(SessionTest, ModemStateMaskFiltersNotifications) {
   Agree();
-  FromClient(telnet::ComPortU8(cp::kSetModemStateMask, cp::kModemStateCarrier));
   Take();
+  FromClient(telnet::ComPortU8(cp::kSetModemStateMask, cp::kModemStateCarrier));
+  EXPECT_EQ(Take().modem_states, std::vector<std::uint8_t>{0}) << "the lines under the new mask";
   FromClient(Data("ATE0\rATS0=0\r"));
   Wait(1s);
   FromClient(Data("ATHA\r"));
