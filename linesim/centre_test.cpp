@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"FullWidthName", "ABCDEFGHIJKLMNOP.ZIP", "", "ABCDEFGHIJKLMNOP.ZIP", 60}),
     [](const auto& test) { return std::string(test.param.name); });
 
-class UploadTest : public CentreTest {
+class CentreUploadTest : public CentreTest {
  protected:
   void SetUp() override {
     CentreSettings s = Download(Pattern(200), "CENNIK.ZIP", 4);
@@ -243,7 +243,7 @@ class UploadTest : public CentreTest {
   const std::string upload_ = Pattern(2500);
 };
 
-TEST_F(UploadTest, CodesHeaderAndPacketsAreVerifiedAndTheFileStored) {
+TEST_F(CentreUploadTest, CodesHeaderAndPacketsAreVerifiedAndTheFileStored) {
   for (char code : std::string("\x0b\x0c\x0d\x0e\x0e"))
     EXPECT_EQ(Say(std::string(1, code)), "");
   EXPECT_EQ(Say(UploadHeader(2500, "SPRZ0101.ZIP")), kAckByte);
@@ -262,7 +262,7 @@ TEST_F(UploadTest, CodesHeaderAndPacketsAreVerifiedAndTheFileStored) {
                 "call 1: upload acked=3 naked=0 silent=0", "call 1: end: the station hung up"}));
 }
 
-TEST_F(UploadTest, BadBlocksAreRefusedAndTheRepeatAccepted) {
+TEST_F(CentreUploadTest, BadBlocksAreRefusedAndTheRepeatAccepted) {
   Say(UploadHeader(2500, "SPRZ0101.ZIP"));
   std::string good = Packet(upload_, 0, 3);
   std::string bad_sum = good;
@@ -278,7 +278,7 @@ TEST_F(UploadTest, BadBlocksAreRefusedAndTheRepeatAccepted) {
   EXPECT_EQ(Stored("SPRZ0101.ZIP"), upload_);
 }
 
-TEST_F(UploadTest, AShortPacketIsRefusedAfterItsGap) {
+TEST_F(CentreUploadTest, AShortPacketIsRefusedAfterItsGap) {
   Say(UploadHeader(2500, "SPRZ0101.ZIP"));
   std::string packet = Packet(upload_, 0, 3);
   EXPECT_EQ(Say(packet.substr(0, 1500)), "");
@@ -290,7 +290,7 @@ TEST_F(UploadTest, AShortPacketIsRefusedAfterItsGap) {
   EXPECT_EQ(Say(packet), kAckByte) << "the repeat is read from its start";
 }
 
-TEST_F(UploadTest, HeaderOfNoUploadEndsTheExchange) {
+TEST_F(CentreUploadTest, HeaderOfNoUploadEndsTheExchange) {
   EXPECT_EQ(Say(UploadHeader(0, "")), kAckByte);
   EXPECT_EQ(centre_->phase(), Centre::Phase::kAwaitHangUp);
   centre_->EndCall("x");
@@ -298,7 +298,7 @@ TEST_F(UploadTest, HeaderOfNoUploadEndsTheExchange) {
   EXPECT_EQ(report_.lines()[4], "call 1: upload name '' differs from the request 'SPRZ0101.ZIP'");
 }
 
-TEST_F(UploadTest, BadHeadersAreRefused) {
+TEST_F(CentreUploadTest, BadHeadersAreRefused) {
   EXPECT_EQ(Say(UploadHeader(2500, "SPRZ0101.ZIP", 3)), kNakByte) << "number 3";
   std::string no_tag = LongBlock(2, "START9" + std::string(20, ' ') + "A#");
   EXPECT_EQ(Say(no_tag), kNakByte);
@@ -308,7 +308,7 @@ TEST_F(UploadTest, BadHeadersAreRefused) {
   EXPECT_EQ(centre_->phase(), Centre::Phase::kAwaitUploadHeader);
 }
 
-TEST_F(UploadTest, NameFromTheLineCannotLeaveTheStoreDirectory) {
+TEST_F(CentreUploadTest, NameFromTheLineCannotLeaveTheStoreDirectory) {
   Say(UploadHeader(10, "..\\../EVIL.ZIP"));
   Say(LongBlock(3, "0123456789") + LongBlock(3, ""));
   EXPECT_EQ(Stored("EVIL.ZIP"), "0123456789");
@@ -418,7 +418,7 @@ struct UploadFaultCase {
   std::string wrong_reply;
 };
 
-class UploadFaultTest : public UploadTest, public ::testing::WithParamInterface<UploadFaultCase> {
+class UploadFaultTest : public CentreUploadTest, public ::testing::WithParamInterface<UploadFaultCase> {
  protected:
   void SetUp() override {
     CentreSettings s = Download(Pattern(200), "CENNIK.ZIP", 4);
