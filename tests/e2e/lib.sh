@@ -56,3 +56,40 @@ finish() {
   echo "$PASSES passed, $FAILURES failed"
   [ $FAILURES -eq 0 ]
 }
+
+# --- the line simulator ---
+SIM=$(dirname "$STATION")/davrilon-sim
+
+# start_sim ARGS...: the simulator on an ephemeral loopback port; COM1 points at it.
+start_sim() {
+  rm -f "$STORE/sim.port" "$STORE/sim.report" "$STORE/sim.log"
+  "$SIM" --port-file "$STORE/sim.port" --report "$STORE/sim.report" --log "$STORE/sim.log" "$@" \
+    2> /dev/null &
+  SIM_PID=$!
+  wait_until 10 test -s "$STORE/sim.port" || { echo "FAIL: simulator did not start" >&2; exit 1; }
+  export DAVRILON_COM1="rfc2217://127.0.0.1:$(cat "$STORE/sim.port")"
+}
+sim_log_has() { grep -q -F -- "$1" "$STORE/sim.log"; }
+report_has() { grep -q -F -x -- "$1" "$STORE/sim.report"; }
+
+# The station in the store, its keyboard a pipe held open by the test (fd 9).
+start_station() {
+  rm -f "$STORE/keys.fifo"
+  mkfifo "$STORE/keys.fifo"
+  (cd "$STORE" && exec "$STATION" < "$STORE/keys.fifo" > "$STORE/console.out" 2>&1) &
+  PID=$!
+  exec 9> "$STORE/keys.fifo"
+}
+station_running() { [ -n "${PID:-}" ] && kill -0 "$PID" 2>/dev/null; }
+# Waits for the station to end; its exit value must be 0.
+wait_station_end() {
+  wait_until "$1" bash -c "! kill -0 $PID" || return 1
+  wait "$PID"
+}
+stop_station() {
+  : > "$STORE/koniec.pc"
+  wait_station_end 15
+  local rc=$?
+  exec 9>&-
+  return $rc
+}

@@ -3,18 +3,6 @@
 # to stop, the single-copy guard.
 source "$(dirname "$0")/lib.sh"
 
-station_running() { [ -n "${PID:-}" ] && kill -0 "$PID" 2>/dev/null; }
-start_station() {  # keyboard: a pipe that stays open until closed by the test
-  (cd "$STORE" && exec "$STATION" < "$STORE/keys.fifo" > "$STORE/console.out" 2>&1) &
-  PID=$!
-  exec 9> "$STORE/keys.fifo"
-}
-wait_station_end() {
-  local limit=$1
-  wait_until "$limit" bash -c "! kill -0 $PID" || return 1
-  wait "$PID"
-}
-
 # 1. Start, run the companion programs for the exchange files, stop by koniec.pc.
 make_store '1\r\nx\r\n4\r\n0\r\n'
 mkfifo "$STORE/keys.fifo"
