@@ -250,7 +250,7 @@ void Centre::Byte(unsigned char byte, std::string& ignored) {
         ++download_acked_;
         log_.Line("centre: ACK for download packet " + std::to_string(packet_));
         int acked = packet_++;
-        if (settings_.silent_after.On(acked))
+        if (FaultsOnThisCall() && settings_.silent_after.On(acked))
           silence_left_ = settings_.silent_after.times;
         if (packet_ > data_packets_) {
           log_.Line("centre: download complete; waiting for the second ENQ");

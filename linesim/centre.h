@@ -107,6 +107,8 @@ struct CentreSettings {
   Fault corrupt_block, wrong_number, short_packet, silent_after;
   // Faults on the upload: NAK, or no answer, to a good packet.
   Fault nak_upload, silent_upload;
+  // The call whose packets the faults above act on; 0: every call.
+  int faults_on_call = 0;
   // Where uploads go.
   std::filesystem::path store_dir = ".";
   // How long the centre waits for the station to hang up after the exchange.
@@ -174,8 +176,11 @@ class Centre {
   void HandleUploadPacket();
   void Reply(unsigned char byte, const std::string& why);
   // Whether fault `fault` acts on this arrival/transmission of packet p.
-  static bool FaultActs(const Fault& fault, int p, int count) {
-    return fault.On(p) && count <= fault.times;
+  bool FaultActs(const Fault& fault, int p, int count) const {
+    return FaultsOnThisCall() && fault.On(p) && count <= fault.times;
+  }
+  bool FaultsOnThisCall() const {
+    return settings_.faults_on_call == 0 || settings_.faults_on_call == call_;
   }
   void Await(Phase phase, Millis wait, std::string what);
   void ExchangeOver(const std::string& why);

@@ -400,6 +400,22 @@ TEST_F(CentreTest, SilenceAfterAPacketSwallowsTheNextRequests) {
   EXPECT_EQ(second.size(), first.size());
 }
 
+TEST_F(CentreTest, FaultsMayBeKeptToOneCall) {
+  CentreSettings s = Download(Pattern(1000), "DANE.ZIP", 2);
+  s.silent_after = Fault{1, 1};
+  s.corrupt_block = Fault{1, 1};
+  s.faults_on_call = 2;
+  Start(s);  // call 1: no faults
+  Say(kEnqByte);
+  std::string clean = Say(kAckByte);
+  EXPECT_NE(Say(kAckByte), "") << "call 1 is not silenced";
+  centre_->BeginCall(2);
+  centre_->OnConnected();
+  Say(kEnqByte);
+  EXPECT_NE(Say(kAckByte), clean) << "call 2 gets the corrupted packet";
+  EXPECT_EQ(Say(kAckByte), "") << "and the silence";
+}
+
 TEST_F(CentreTest, SilenceAfterTheLastPacketLeavesTheSecondEnquiryUnanswered) {
   CentreSettings s = Download(Pattern(100), "DANE.ZIP", 1);
   s.silent_after = Fault{1, 1};
@@ -418,7 +434,8 @@ struct UploadFaultCase {
   std::string wrong_reply;
 };
 
-class UploadFaultTest : public CentreUploadTest, public ::testing::WithParamInterface<UploadFaultCase> {
+class UploadFaultTest : public CentreUploadTest,
+                        public ::testing::WithParamInterface<UploadFaultCase> {
  protected:
   void SetUp() override {
     CentreSettings s = Download(Pattern(200), "CENNIK.ZIP", 4);

@@ -74,6 +74,9 @@ void ModemEmulator::FromStation(std::string_view bytes) {
   std::string data;
   for (char c : bytes) {
     auto byte = static_cast<unsigned char>(c);
+    // The guard time after "+++" may run out just as the next command comes:
+    // the escape is complete first, so the command is taken as a command.
+    CompleteEscapeIfDue(now);
     if (state_ == State::kOnline) {
       DataByte(byte, now);
       data.push_back(c);
@@ -406,6 +409,10 @@ void ModemEmulator::Poll() {
     if (listener_ != nullptr)
       listener_->OnConnected();
   }
+  CompleteEscapeIfDue(now);
+}
+
+void ModemEmulator::CompleteEscapeIfDue(TimePoint now) {
   if (state_ == State::kOnline && pluses_ == 3 && now - last_plus_ >= GuardTime()) {
     state_ = State::kOnlineCommand;
     pluses_ = 0;

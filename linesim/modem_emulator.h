@@ -127,6 +127,7 @@ class ModemEmulator {
 
   void CommandByte(unsigned char byte);
   void DataByte(unsigned char byte, TimePoint now);
+  void CompleteEscapeIfDue(TimePoint now);
   void ExecuteLine(const std::string& body);
   void Answer();
   void HangUpByStation(const char* why);

@@ -273,6 +273,18 @@ TEST_F(ModemTest, CommandModeWhileConnectedHangsUpOrGoesBackOnline) {
   EXPECT_EQ(events_.data, "++++++") << "the command lines stayed with the modem";
 }
 
+TEST_F(ModemTest, CommandArrivingAsTheGuardTimeEndsIsACommand) {
+  // The station pauses exactly the guard time after "+++"; its ATH0 may come
+  // before the server's loop has looked at the clock.
+  Connect();
+  Wait(1s);
+  modem_.FromStation("+++");
+  clock_.Advance(1s);
+  modem_.FromStation("ATH0\r");
+  EXPECT_EQ(modem_.Status(), kLineCts | kLineDsr) << "hung up";
+  EXPECT_EQ(events_.data, "+++") << "the command stayed with the modem";
+}
+
 TEST_F(ModemTest, FarEndHangUpDropsTheCarrier) {
   Connect();
   modem_.DropCarrier();

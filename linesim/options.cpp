@@ -91,6 +91,7 @@ faults (packet K: 0 is the header block, 1 the first data packet; T times, defau
   --corrupt-block K[:T]  --wrong-number K[:T]  --short-packet K[:T]
   --silent-after K[:T]      leave the next T requests after packet K's ACK unanswered
   --nak-upload K:T  --silent-upload K:T
+  --faults-on-call K        the faults act on call K only (default: on every call)
 )";
 }
 
@@ -196,6 +197,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       {"--wrong-number", fault(o.centre.wrong_number, false)},
       {"--short-packet", fault(o.centre.short_packet, false)},
       {"--silent-after", fault(o.centre.silent_after, false)},
+      {"--faults-on-call", integer(o.centre.faults_on_call, 1, 1'000'000)},
       {"--nak-upload", fault(o.centre.nak_upload, true)},
       {"--silent-upload", fault(o.centre.silent_upload, true)},
   };
