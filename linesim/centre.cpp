@@ -63,21 +63,6 @@ std::string SafeFileName(std::string_view name) {
   return safe;
 }
 
-std::string Printable(std::string_view bytes) {
-  std::string out;
-  for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F) {
-      out.push_back(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "<%02X>", byte);
-      out += hex;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 unsigned char BlockSum(std::string_view data) {
@@ -231,7 +216,7 @@ void Centre::OnBytes(std::string_view bytes) {
   for (char c : bytes)
     Byte(static_cast<unsigned char>(c), ignored);
   if (!ignored.empty())
-    log_.Line("centre: ignored " + Printable(ignored));
+    log_.Line("centre: ignored " + SimLog::Printable(ignored));
 }
 
 void Centre::Byte(unsigned char byte, std::string& ignored) {
@@ -394,7 +379,7 @@ void Centre::HandleUploadHeader() {
   std::optional<std::string> bad = CheckBlock(block_, kLongHeader, kUploadHeaderNumber);
   std::string_view block = block_;
   if (!bad && FieldAt(block, kPosTag, kTagLength) != kUploadTag)
-    bad = "tag '" + Printable(FieldAt(block, kPosTag, kTagLength)) + "', not START1";
+    bad = "tag '" + SimLog::Printable(FieldAt(block, kPosTag, kTagLength)) + "', not START1";
   std::string name;
   if (!bad) {
     std::string_view rest = block.substr(kPosUploadName - 1, kRequestNameWidth + 1);
@@ -425,7 +410,7 @@ void Centre::HandleUploadHeader() {
   upload_name_ = name;
   upload_size_ = size;
   upload_size_before_ = ReadNumber(FieldAt(block, kPosSizeBefore, kSizeWidth));
-  log_.Line("centre: upload header block: name '" + Printable(name) + "', size " +
+  log_.Line("centre: upload header block: name '" + SimLog::Printable(name) + "', size " +
             std::to_string(size) + ", before packing " + std::to_string(upload_size_before_));
   Reply(kAck, "for the upload header block");
   if (size <= 0) {

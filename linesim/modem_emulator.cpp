@@ -23,21 +23,6 @@ constexpr int kEscapeDisabledAbove = 127;  // S2 above this switches the escape 
 constexpr const char* kConnectText = "CONNECT 115200";
 constexpr const char* kIdentification = "DAVRILON line simulator";
 
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F) {
-      out.push_back(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "<%02X>", byte);
-      out += hex;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 ModemEmulator::ModemEmulator(Clock& clock, SimLog& log, ModemSettings settings)
@@ -151,7 +136,7 @@ void ModemEmulator::CommandByte(unsigned char byte) {
 
 void ModemEmulator::ExecuteLine(const std::string& body) {
   ++command_lines_;
-  log_.Line("modem: command AT" + Printable(body));
+  log_.Line("modem: command AT" + SimLog::Printable(body));
   std::string up = body;
   for (char& c : up)
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -292,7 +277,7 @@ void ModemEmulator::ExecuteLine(const std::string& body) {
     }
   }
   if (error) {
-    log_.Line("modem: ERROR for AT" + Printable(body));
+    log_.Line("modem: ERROR for AT" + SimLog::Printable(body));
     Send(Result::kError);
   } else if (!result_given) {
     Send(Result::kOk);

@@ -47,4 +47,19 @@ std::string SimLog::DescribeByte(unsigned char byte) {
   return text;
 }
 
+std::string SimLog::Printable(std::string_view bytes) {
+  std::string out;
+  for (char c : bytes) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      out.push_back(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "<%02X>", byte);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 }  // namespace davrilon::linesim

@@ -25,6 +25,8 @@ class SimLog {
 
   // "0x05 ENQ", "0x41 'A'": a byte as the log shows it.
   static std::string DescribeByte(unsigned char byte);
+  // Printable ASCII as it stands, every other byte as "<0D>".
+  static std::string Printable(std::string_view bytes);
 
  private:
   Clock& clock_;

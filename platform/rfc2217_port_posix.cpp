@@ -11,6 +11,7 @@
 #include <deque>
 #include <optional>
 
+#include "platform/port_base_posix.h"
 #include "platform/port_timing.h"
 #include "platform/rfc2217_port.h"
 #include "platform/telnet_codec.h"
@@ -67,11 +68,7 @@ std::optional<std::uint8_t> StopBitsOf(std::uint32_t value) {
   }
 }
 
-std::uint32_t ErrorNumber(int e) {
-  return static_cast<std::uint32_t>(e);
-}
-
-class Rfc2217Port final : public SerialPort {
+class Rfc2217Port final : public PortBase {
  public:
   explicit Rfc2217Port(int fd) : fd_(fd) {}
   ~Rfc2217Port() override { Close(); }
@@ -110,7 +107,7 @@ class Rfc2217Port final : public SerialPort {
     const auto seen_lines = replies_[comport::kNotifyModemState];
     const auto mask_end = SteadyClock::now() + kAcknowledgeDeadline;
     if (!Send(telnet::ComPortU8(comport::kSetModemStateMask, kAllModemLines), mask_end))
-      return last_error_;
+      return last_error();
     while (replies_[comport::kSetModemStateMask] == seen_mask &&
            replies_[comport::kNotifyModemState] == seen_lines) {
       const milliseconds left = TimeLeft(mask_end, SteadyClock::now());
@@ -181,20 +178,6 @@ class Rfc2217Port final : public SerialPort {
       if (acknowledged_[setting.command] != setting.value)
         return Fail(EINVAL);
     }
-    return true;
-  }
-
-  bool GetTimeouts(PortTimeouts& timeouts) override {
-    if (!Usable())
-      return false;
-    timeouts = timeouts_;
-    return true;
-  }
-
-  bool SetTimeouts(const PortTimeouts& timeouts) override {
-    if (!Usable())
-      return false;
-    timeouts_ = timeouts;
     return true;
   }
 
@@ -289,24 +272,12 @@ class Rfc2217Port final : public SerialPort {
     return true;
   }
 
-  void Close() override {
-    if (closed_)
-      return;
-    closed_ = true;
+  void Release() override {
     close(fd_);
     fd_ = -1;
   }
 
-  bool is_closed() const override { return closed_; }
-  std::uint32_t last_error() const override { return last_error_; }
-
  private:
-  bool Fail(int error) { return Fail(ErrorNumber(error)); }
-  bool Fail(std::uint32_t error) {
-    last_error_ = error;
-    return false;
-  }
-  bool Usable() { return closed_ ? Fail(EBADF) : true; }
   bool Broken(int error) {
     if (broken_ == 0)
       broken_ = error;
@@ -463,10 +434,7 @@ class Rfc2217Port final : public SerialPort {
   }
 
   int fd_;
-  bool closed_ = false;
   int broken_ = 0;  // the error that ended the connection, 0 while it lives
-  std::uint32_t last_error_ = 0;
-  PortTimeouts timeouts_{};
   telnet::TelnetDecoder decoder_;
   telnet::OptionNegotiator options_;
   std::deque<std::uint8_t> received_;  // data from the line not yet read

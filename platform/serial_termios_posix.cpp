@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/port_base_posix.h"
 #include "platform/port_timing.h"
 
 namespace davrilon {
@@ -160,11 +161,7 @@ void MakeRaw(termios& t) {
   t.c_cc[VTIME] = 0;
 }
 
-std::uint32_t ErrorNumber(int e) {
-  return static_cast<std::uint32_t>(e);
-}
-
-class TermiosPort final : public SerialPort {
+class TermiosPort final : public PortBase {
  public:
   explicit TermiosPort(int fd) : fd_(fd) {}
   ~TermiosPort() override { Close(); }
@@ -201,20 +198,6 @@ class TermiosPort final : public SerialPort {
       tcsetattr(fd_, TCSANOW, &before);
       return Fail(EINVAL);
     }
-    return true;
-  }
-
-  bool GetTimeouts(PortTimeouts& timeouts) override {
-    if (!Usable())
-      return false;
-    timeouts = timeouts_;
-    return true;
-  }
-
-  bool SetTimeouts(const PortTimeouts& timeouts) override {
-    if (!Usable())
-      return false;
-    timeouts_ = timeouts;
     return true;
   }
 
@@ -296,25 +279,12 @@ class TermiosPort final : public SerialPort {
     return true;
   }
 
-  void Close() override {
-    if (closed_)
-      return;
-    closed_ = true;
+  void Release() override {
     close(fd_);  // also drops the lock
     fd_ = -1;
   }
 
-  bool is_closed() const override { return closed_; }
-  std::uint32_t last_error() const override { return last_error_; }
-
  private:
-  bool Fail(int error) {
-    last_error_ = ErrorNumber(error);
-    return false;
-  }
-
-  bool Usable() { return closed_ ? Fail(EBADF) : true; }
-
   // Waits until the device is ready for `events` or the wait is over: 1 when
   // ready, 0 when the time is up, -1 (with the error kept) when the device failed.
   int WaitFor(short events, std::optional<std::chrono::milliseconds> left) {
@@ -334,9 +304,6 @@ class TermiosPort final : public SerialPort {
   }
 
   int fd_;
-  bool closed_ = false;
-  std::uint32_t last_error_ = 0;
-  PortTimeouts timeouts_{};
 };
 
 }  // namespace
