@@ -23,7 +23,7 @@
 #include "supervisor/cp1250.h"
 #include "supervisor/event_log.h"
 #include "supervisor/station.h"
-#include "supervisor/test_support.h"
+#include "supervisor/station_fixture.h"
 
 namespace davrilon::testing {
 
@@ -210,7 +210,7 @@ class TestCentre {
 };
 
 // A store in a scratch directory with the station's fakes around it.
-class ExchangeTest : public ::testing::Test {
+class ExchangeTest : public ::testing::Test, protected StationFixture {
  protected:
   ExchangeTest() {
     std::filesystem::create_directories(dir.path() / "INFO");
@@ -255,16 +255,8 @@ class ExchangeTest : public ::testing::Test {
     return bytes;
   }
 
-  TempDir dir;
-  StoreFiles files{dir.path()};
-  EventLog log;
-  FakeClock clock;
-  FakeConsole console;
-  RecordingRunner runner;
-  GuardFile guard;
   ScriptedPort port{clock};
   FakeFileWatch watch{clock};
-  Station station{StationConfig{}, log, console, clock, files, runner, guard};
   TestCentre centre{port};
 };
 

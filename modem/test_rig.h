@@ -6,38 +6,21 @@
 #include <ctime>
 #include <string>
 
-#include "platform/fakes/fake_clock.h"
-#include "platform/fakes/fake_console.h"
-#include "platform/fakes/recording_runner.h"
 #include "platform/fakes/scripted_port.h"
-#include "platform/guard_file.h"
-#include "platform/store_files.h"
-#include "supervisor/event_log.h"
-#include "supervisor/station.h"
-#include "supervisor/test_support.h"
+#include "supervisor/station_fixture.h"
 
 namespace davrilon {
 
-struct StationRig {
+struct StationRig : StationFixture {
   StationRig() {
-    setenv("TZ", "UTC", 1);
-    tzset();
     station.config.port_name = "COM1";
     log_opened = log.Open(dir.path() / "davrilon.log");
     guard_held = guard.CreateAndHold(dir.path() / "OBSLUGA.PC");
   }
 
   // The event log as it is on disk: Windows-1250, CR LF.
-  std::string LogFile() const { return dir.Read("davrilon.log"); }
+  std::string LogFile() const { return Log(); }
 
-  TempDir dir;
-  EventLog log;
-  FakeConsole console;
-  FakeClock clock;
-  StoreFiles files{dir.path()};
-  RecordingRunner runner;
-  GuardFile guard;
-  Station station{StationConfig{}, log, console, clock, files, runner, guard};
   ScriptedPort port{clock};
   bool log_opened = false;
   bool guard_held = false;
