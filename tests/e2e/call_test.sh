@@ -47,13 +47,15 @@ check "station stops" stop_station
 # 3. Two calls in a row, then a centre that falls silent mid-call: the station
 #    hangs up, sets the modem up again and answers the next call.
 make_store '1\r\n'
-sim_call --calls 3 --request SPRZ0101.ZIP --params SPRZ0101.ZIP --silent-after 2:6 --faults-on-call 2
+sim_call --calls 4 --request SPRZ0101.ZIP --params SPRZ0101.ZIP --silent-after 2:6 --faults-on-call 3
 start_station
-check "three calls done" call_done 150
+check "four calls done" call_done 200
 check "first call uploaded" report_has "call 1: upload stored SPRZ0101.ZIP 2500 bytes"
-check "second call abandoned by the station" log_has "ZA DUZE PRZKLAMANIA !!!"
-check "third call uploaded after it" report_has "call 3: upload stored SPRZ0101.ZIP 2500 bytes"
-check "three rings answered" bash -c "[ \$(iconv -f CP1250 -t UTF-8 '$STORE/davrilon.log' | grep -c 'Polączenie zostało nawiązane') -eq 3 ]"
+check "second call uploaded" report_has "call 2: upload stored SPRZ0101.ZIP 2500 bytes"
+check "third call abandoned by the station" log_has "ZA DUZE PRZKLAMANIA !!!"
+check "the station hung up the third call itself" bash -c "grep -F 'call 3: end' '$STORE/sim.report' | grep -q -v 'did not hang up'"
+check "fourth call uploaded after it" report_has "call 4: upload stored SPRZ0101.ZIP 2500 bytes"
+check "four rings answered" bash -c "[ \$(iconv -f CP1250 -t UTF-8 '$STORE/davrilon.log' | grep -c 'Polączenie zostało nawiązane') -eq 4 ]"
 check "station stops" stop_station
 
 finish
