@@ -73,9 +73,10 @@ void BuildBlock(BlockKind kind, int number, std::span<std::uint8_t> block);
 // Checks a received block against the number the caller expects: its number,
 // its complement and its sum, in that order; the first failure is logged and
 // the block is rejected. The header byte 1 means 128 data bytes, any other
-// value 1024. `block` runs from the block's start to the end of what was
-// received: a header byte that calls for more bytes than that is rejected
-// too, so nothing outside the received data is ever read.
+// value 1024. `block` runs from the block's start to the end of the transfer
+// buffer, whatever the last read brought: a header byte that calls for more
+// bytes than that (a long block from the tenth short one of a packet on) is
+// rejected too, so nothing outside the buffer is ever read.
 bool VerifyBlock(EventLog& log, int expected, std::span<const std::uint8_t> block);
 
 // Sets the first 2100 bytes of the transfer buffer to 0; the rest is left.

@@ -66,7 +66,10 @@ class Download {
       log_.Line("Za mało znaków: ", x_.byte_count);
       return Outcome::kRejected;
     }
-    const std::span<const std::uint8_t> packet = x_.Received();
+    // A block is checked where it lies in the transfer buffer: one whose
+    // header byte calls it long is summed over 1024 bytes from there, as far as
+    // the buffer reaches.
+    const std::span<const std::uint8_t> packet = x_.buffer;
     for (int i = 1; i <= x_.packets_to_store; ++i) {
       const std::size_t offset = static_cast<std::size_t>(i - 1) * kShortBlockSize;
       if (!VerifyBlock(log_, x_.block_number, packet.subspan(offset))) {

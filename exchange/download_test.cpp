@@ -329,19 +329,53 @@ TEST_F(DownloadTest, SixteenBlocksPerPacketFillTheBuffer) {
   EXPECT_EQ(dir.Read("F.ZIP"), content);
 }
 
-TEST_F(DownloadTest, ALongHeaderByteInADataBlockIsABadPacket) {
-  const std::string content = Pattern(256);
-  centre.download = MakeDownload(content, "F.ZIP", 2, 1);
-  centre.spoil = [](std::size_t packet, int attempt, std::string good) {
+// A block whose header byte calls it long is summed over 1024 bytes where it
+// lies in the transfer buffer; only from the tenth block of a packet on would
+// that reach past the buffer's end, and only there is it refused unsummed.
+struct LongHeaderCase {
+  const char* name;
+  int blocks_per_packet;
+  int spoiled_block;      // from 1
+  const char* rejection;  // as logged, Windows-1250
+};
+
+class LongHeaderInPacket : public DownloadTest,
+                           public ::testing::WithParamInterface<LongHeaderCase> {};
+
+TEST_P(LongHeaderInPacket, IsABadPacket) {
+  const LongHeaderCase& c = GetParam();
+  const std::string content = Pattern(static_cast<std::size_t>(c.blocks_per_packet) * 128);
+  centre.download = MakeDownload(content, "F.ZIP", c.blocks_per_packet, 1);
+  centre.spoil = [&c](std::size_t packet, int attempt, std::string good) {
     if (packet == 1 && attempt == 1)
-      good[kShortBlockSize + kHeaderByteOffset] = 2;
+      good[static_cast<std::size_t>(c.spoiled_block - 1) * kShortBlockSize + kHeaderByteOffset] = 2;
     return good;
   };
   ASSERT_TRUE(Download());
   EXPECT_EQ(dir.Read("F.ZIP"), content);
-  EXPECT_TRUE(Contains(LogText(), Cp("Blok wychodzi poza odebrane dane, bajt nagłówka 2\n"
-                                     "To nie jest poprawny blok (petla ) 2\n")));
+  const std::string logged = LogText();
+  const std::size_t at = logged.find(c.rejection);
+  ASSERT_NE(at, std::string::npos) << logged;
+  EXPECT_NE(
+      logged.find("To nie jest poprawny blok (petla ) " + std::to_string(c.spoiled_block) + "\r\n",
+                  at),
+      std::string::npos)
+      << logged;
+  EXPECT_EQ(Contains(logged, "Blok wychodzi"), c.spoiled_block >= 10) << logged;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Download, LongHeaderInPacket,
+    ::testing::Values(LongHeaderCase{"SecondOfTwoIsSummed", 2, 2,
+                                     "B\xb3\xea"
+                                     "dna suma kontrolna "},
+                      LongHeaderCase{"NinthOfSixteenIsSummed", 16, 9,
+                                     "B\xb3\xea"
+                                     "dna suma kontrolna "},
+                      LongHeaderCase{
+                          "TenthOfSixteenWouldLeaveTheBuffer", 16, 10,
+                          "Blok wychodzi poza odebrane dane, bajt nag\xb3\xf3wka 2\r\n"}),
+    [](const ::testing::TestParamInfo<LongHeaderCase>& param) { return param.param.name; });
 
 TEST_F(DownloadTest, AFileThatCannotBeWrittenIsNotAcknowledged) {
   std::filesystem::create_symlink("/dev/full", dir.path() / "F.ZIP.part");

@@ -56,7 +56,7 @@ bool ReadRequest(Exchange& x) {
     if (x.byte_count < kShortBlockSize) {
       log.Line("Za mało znakow:  ", x.byte_count);
       bad = true;
-    } else if (!VerifyBlock(log, x.block_number, x.Received())) {
+    } else if (!VerifyBlock(log, x.block_number, x.buffer)) {
       log.Line("To nie jest poprawny blok (petla ) ", kRequestBlockInLoop);
       bad = true;
     }

@@ -288,6 +288,24 @@ TEST_F(RequestTest, ABadRequestIsAskedForAgainAndTheSixthRejectionEndsTheExchang
   EXPECT_TRUE(Contains(LogText(), Cp("To nie jest poprawny blok (petla ) 1\nPrzesylam NACK\n")));
 }
 
+TEST_F(RequestTest, ARequestBlockCalledLongIsSummedOverLongDataInTheBuffer) {
+  centre.request = RequestBlock("UP.ZIP", "P#");
+  centre.spoil_request = [](int attempt, std::string good) {
+    if (attempt == 1)
+      good[0] = 2;
+    return good;
+  };
+  ASSERT_TRUE(ReadRequest(x));
+  EXPECT_EQ(ControlBytes(), (std::vector<std::uint8_t>{ENQ, NAK, ACK}));
+  const std::string logged = LogText();
+  const std::size_t sum_line = logged.find(
+      "B\xb3\xea"
+      "dna suma kontrolna ");
+  ASSERT_NE(sum_line, std::string::npos) << logged;
+  EXPECT_NE(logged.find("To nie jest poprawny blok (petla ) 1\r\n", sum_line), std::string::npos);
+  EXPECT_FALSE(Contains(logged, "Blok wychodzi")) << "the check stays inside the buffer";
+}
+
 TEST_F(RequestTest, ASilentCentreAfterTheDownload) {
   port.on_write = nullptr;
   EXPECT_FALSE(ReadRequest(x));
