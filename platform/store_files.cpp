@@ -82,8 +82,21 @@ bool StoreFiles::IsPresent(std::string_view name) const {
 }
 
 bool StoreFiles::Remove(std::string_view name) const {
+  // On a file system that keeps case, other software may have left the same
+  // name in two spellings ("koniec.pc" and "KONIEC.PC"); to the companion
+  // programs they are one file, so every spelling goes.
+  const fs::path path = Resolve(name);
   std::error_code ec;
-  return fs::remove(Resolve(name), ec);
+  bool removed = fs::remove(path, ec);
+  const std::string last = path.filename().string();
+  std::vector<fs::path> spellings;
+  for (fs::directory_iterator it(path.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    if (SameIgnoringCase(it->path().filename().string(), last) && !it->is_directory(ec))
+      spellings.push_back(it->path());
+  }
+  for (const fs::path& spelling : spellings)
+    removed = fs::remove(spelling, ec) || removed;
+  return removed;
 }
 
 FilePtr StoreFiles::OpenForReading(std::string_view name) const {

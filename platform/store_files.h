@@ -38,7 +38,8 @@ class StoreFiles {
   // A file counts as present when it can be opened for reading.
   bool IsPresent(std::string_view name) const;
 
-  // Deletes the file; false when it was not there or could not be deleted.
+  // Deletes the file in every spelling of its last component; false when it
+  // was not there or could not be deleted.
   bool Remove(std::string_view name) const;
 
   // Opens for reading (binary: no line-end translation on any platform).

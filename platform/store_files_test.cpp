@@ -37,6 +37,19 @@ TEST(StoreFiles, ExactSpellingWinsWhenSeveralEntriesDifferOnlyInCase) {
   EXPECT_EQ(files.ReadFirstLine("Rano.pc", 9), "upper") << "else the first in name order";
 }
 
+TEST(StoreFiles, RemoveDeletesEverySpellingOfTheName) {
+  TempDir dir;
+  dir.Write("koniec.pc", "");
+  dir.Write("KONIEC.PC", "");
+  dir.Write("Koniec.pc.bak", "");
+  StoreFiles files(dir.path());
+  EXPECT_TRUE(files.Remove("koniec.pc"));
+  EXPECT_FALSE(files.IsPresent("koniec.pc"));
+  EXPECT_FALSE(dir.Exists("KONIEC.PC"));
+  EXPECT_TRUE(dir.Exists("Koniec.pc.bak")) << "only the same name is a spelling of it";
+  EXPECT_FALSE(files.Remove("koniec.pc")) << "nothing left to delete";
+}
+
 TEST(StoreFiles, DirectoryIsNotAPresentFile) {
   TempDir dir;
   dir.Write("koniec.pc/inner", "");

@@ -121,6 +121,20 @@ TEST_F(StartUpTest, NetworkOnlyStartsInOrderAndStopsCleanly) {
   EXPECT_FALSE(log.is_open());
 }
 
+TEST_F(StartUpTest, StaleStopRequestIsDeletedInEverySpelling) {
+  dir.Write("MODEM.CFG", "1\n\n4\n");
+  dir.Write("koniec.pc", "");
+  dir.Write("KONIEC.PC", "");
+  StopAtFirstPass();
+  RunStation(station);
+  EXPECT_EQ(Log().find("Zdalne zako"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("Program zako\xf1"
+                       "czony klawiszem\r\n"),
+            std::string::npos);
+  EXPECT_FALSE(dir.Exists("koniec.pc"));
+  EXPECT_FALSE(dir.Exists("KONIEC.PC"));
+}
+
 TEST_F(StartUpTest, TwoRunsStandOneAfterTheOtherInOneLog) {
   dir.Write("MODEM.CFG", "1\n\n4\n");
   StopAtFirstPass();
