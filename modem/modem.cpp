@@ -29,6 +29,12 @@ constexpr char kCarriageReturn = '\r';
 // "+++", "ATH0" and "ATE0" before the next command goes out.
 constexpr seconds kCommandSettleTime{1};
 constexpr seconds kNoPause{0};
+// A Hayes modem takes "+++" as the escape only after a guard time of silence
+// on the line (register S12, 1 s by default); without it the three characters
+// are data for the centre, and so is every command after them. The exchange's
+// last bytes go out just before the set-up, so the line is kept quiet this long
+// first.
+constexpr seconds kEscapeGuardTime{1};
 
 // The carrier is looked for once a second, at most sixty times.
 constexpr seconds kCarrierPollInterval{1};
@@ -88,8 +94,11 @@ int SendModemCommand(Station& s, SerialPort& port, std::string_view command, boo
 
 int SetUpModem(Station& s, SerialPort& port, bool escape) {
   std::vector<SetUpStep> steps;
-  if (escape)
+  if (escape) {
+    if (!port.is_closed())
+      Pause(s, kEscapeGuardTime);
     steps.push_back(kEscapeStep);
+  }
   steps.push_back(kHangUpStep);
   steps.push_back(kResetStep);
   steps.push_back(kEchoOffStep);
@@ -124,6 +133,9 @@ int AnswerCall(Station& s, SerialPort& port) {
       return 1;
     }
     Pause(s, kCarrierPollInterval);
+    // A stop signal ends the wait: the station is about to close the port.
+    if (s.StopRequested())
+      return 0;
   }
   s.log.Line("Nie wykryto fali nośnej przez 60 s");
   return 0;

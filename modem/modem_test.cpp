@@ -102,13 +102,15 @@ INSTANTIATE_TEST_SUITE_P(
                           0,
                           Lines({logged::kEscape, logged::kHangUp, logged::kReset, logged::kEchoOff,
                                  logged::kQuiet, logged::kAutoAnswer, logged::kModemSet}),
-                          {{"+++", milliseconds(0)},
-                           {"ATH0\r", milliseconds(1000)},
-                           {"ATZ0\r", milliseconds(2000)},
-                           {"ATE0\r", milliseconds(2000)},
-                           {"ATM0\r", milliseconds(3000)},
-                           {"ATS0=0\r", milliseconds(3000)}},
-                          {1, 1, 1}}),
+                          // A second of silence on the line before "+++": the
+                          // modem's guard time, without which the escape is data.
+                          {{"+++", milliseconds(1000)},
+                           {"ATH0\r", milliseconds(2000)},
+                           {"ATZ0\r", milliseconds(3000)},
+                           {"ATE0\r", milliseconds(3000)},
+                           {"ATM0\r", milliseconds(4000)},
+                           {"ATS0=0\r", milliseconds(4000)}},
+                          {1, 1, 1, 1}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // --- a command that cannot be written: the step's failure line, nothing more sent ---
@@ -228,6 +230,20 @@ TEST_F(AnswerCallTest, NoCarrierGivesUpAfterSixtyPollsAndSixtyPauses) {
   EXPECT_EQ(rig.clock.elapsed(), std::chrono::seconds(60));
   EXPECT_EQ(rig.LogFile(), "Nie wykryto fali no\x9cnej przez 60 s\r\n");
   EXPECT_EQ(rig.port.closes, 0);
+}
+
+TEST_F(AnswerCallTest, AStopSignalEndsTheCarrierWaitAtTheNextPoll) {
+  rig.port.status = [] { return kRinging; };
+  rig.clock.on_pause = [this](int) {
+    if (rig.clock.elapsed() == std::chrono::seconds(7))
+      rig.signal_number = 15;
+  };
+
+  EXPECT_EQ(AnswerCall(rig.station, rig.port), 0);
+
+  EXPECT_EQ(rig.clock.elapsed(), std::chrono::seconds(7));
+  EXPECT_EQ(PollTimes().size(), 7u);
+  EXPECT_EQ(rig.LogFile(), "") << "no carrier line: the wait was cut short";
 }
 
 TEST_F(AnswerCallTest, FailedStatusReadsAreSilentPollsWithoutCarrier) {
