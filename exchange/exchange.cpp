@@ -61,6 +61,8 @@ bool AskAgain(Exchange& x, std::size_t packet_size) {
     log.Bare("ZA DUZE PRZKLAMANIA !!!");
     return false;
   }
+  if (x.s.StopRequested())
+    return false;  // a station that is being stopped asks for nothing more
   ClearTransferBuffer(x.buffer);
   log.Line("Przesylam NACK");
   Pause(x.s.clock, kNakPause);
@@ -78,6 +80,10 @@ int RunExchange(Station& station, SerialPort& port) {
   if (!ReadRequest(x))
     return 0;
   HandOff(x);
+  // The hand-off may have waited long for the companion program; a stop
+  // signal that came meanwhile ends the exchange without the upload.
+  if (station.StopRequested())
+    return 0;
   PrepareUpload(x);
   UploadAndEnd(x);
   return 1;

@@ -109,7 +109,8 @@ void SendEnquiry(Exchange& x, const EnquiryTexts& texts);
 
 // The answer to a rejected packet: NAK, after a pause and a purge, and a read
 // of the same packet again. False when the packet has been rejected more
-// than five times in a row: the line is too bad and the exchange ends.
+// than five times in a row (the line is too bad), or when a stop signal has
+// come: the exchange ends.
 bool AskAgain(Exchange& x, std::size_t packet_size);
 
 // The phases, in the order in which RunExchange runs them.

@@ -106,5 +106,36 @@ TEST_F(ExchangeTest, AnAbandonedExchangeReturnsZeroAndGoesNoFurther) {
   EXPECT_TRUE(centre.upload_writes.empty());
 }
 
+// A stop signal while the companion program prepares the file ends the relay
+// and the exchange: nothing more goes to the centre, and the companion's files
+// stay as they are for it.
+TEST_F(ExchangeTest, AStopSignalDuringTheRelayAbandonsTheExchange) {
+  centre.download = MakeDownload("hello", "F.ZIP", 1, 1);
+  centre.request = RequestBlock("UP.ZIP", "P#");
+  watch.on_wait = [this] {
+    signal_number = 15;
+    return false;
+  };
+  EXPECT_EQ(RunExchange(station, port), 0);
+  EXPECT_EQ(runner.commands, std::vector<std::string>{"\\FONTY\\RUMAX.EXE /M ZELPO.EXE 2"});
+  EXPECT_EQ(watch.waits.size(), 1u) << "the relay ended at its next look";
+  EXPECT_TRUE(centre.codes.empty()) << "not even the extra code 14";
+  EXPECT_TRUE(centre.upload_writes.empty());
+}
+
+// A stop signal while a bad line is asked for a packet again ends the exchange
+// at the next rejection instead of after five more.
+TEST_F(ExchangeTest, AStopSignalEndsTheNakRetries) {
+  centre.download = MakeDownload("hello", "F.ZIP", 1, 1);
+  centre.spoil = [](std::size_t, int, std::string good) { return good.substr(0, 10); };
+  clock.on_pause = [this](int) {  // the opening's pause, then the first NAK's
+    if (clock.pauses.size() == 2)
+      signal_number = 15;
+  };
+  EXPECT_EQ(RunExchange(station, port), 0);
+  EXPECT_EQ(ControlBytes(), (std::vector<std::uint8_t>{ENQ, NAK}));
+  EXPECT_EQ(LogText().find("ZA DUZE"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace davrilon

@@ -49,6 +49,9 @@ void RunProgressRelay(Exchange& x) {
       s.files.Remove(kReadyFile);
       break;
     }
+    // A stop signal ends the wait; the exchange is then abandoned.
+    if (s.StopRequested())
+      break;
     if (s.clock.Now() - start >= kRelayLimit.count()) {
       s.log.Line("Przekroczony czs oczekiwania");
       x.upload_name.clear();

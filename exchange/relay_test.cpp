@@ -85,6 +85,19 @@ TEST_F(RelayTest, ACompanionThatNeverReportsReadyIsGivenUpAfter300Seconds) {
   EXPECT_TRUE(clock.pauses.empty()) << "the watch does the waiting";
 }
 
+TEST_F(RelayTest, AStopSignalEndsTheWaitWithinASecond) {
+  x.upload_name = "UP.ZIP";
+  watch.on_wait = [this] {
+    if (clock.elapsed() >= std::chrono::seconds(42))
+      signal_number = 15;
+    return false;
+  };
+  RunProgressRelay(x);
+  EXPECT_LT(clock.elapsed(), std::chrono::seconds(43));
+  EXPECT_EQ(LogText(), "") << "not the time-out's line";
+  EXPECT_FALSE(watch.watching);
+}
+
 // Without a file watch the relay gives up its time slice between two looks.
 class PollingClock : public FakeClock {
  public:

@@ -19,13 +19,17 @@ bool CallCheck(Station& s, SerialPort* port) {
 
   s.log.Line("Wykryto sygnał MS_RING :", status);
   s.TimeStamp();
+  // A station that is being stopped does not set the modem up again: the
+  // port is closed next, and a local port hangs the modem up as it closes.
   if (AnswerCall(s, *port) == 0) {
     s.log.Line("Nie nawiazano polączenia: ");
-    SetUpModem(s, *port, /*escape=*/true);
+    if (!s.StopRequested())
+      SetUpModem(s, *port, /*escape=*/true);
     return false;
   }
   RunExchange(s, *port);
-  SetUpModem(s, *port, /*escape=*/true);
+  if (!s.StopRequested())
+    SetUpModem(s, *port, /*escape=*/true);
   return true;
 }
 

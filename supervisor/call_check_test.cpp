@@ -94,6 +94,23 @@ TEST_F(CallCheckTest, UnansweredCallSetsTheModemUpAgainAndEndsThePass) {
   EXPECT_EQ(CountOf(Kind::kRead), 0);
 }
 
+TEST_F(CallCheckTest, AStopSignalDuringTheCarrierWaitLeavesTheModemAlone) {
+  rig.port.status = [] { return kRinging; };
+  rig.clock.on_pause = [this](int) {
+    if (rig.clock.elapsed() >= std::chrono::seconds(3))
+      rig.signal_number = 15;
+  };
+
+  EXPECT_FALSE(CallCheck(rig.station, &rig.port));
+
+  EXPECT_EQ(rig.clock.elapsed(), std::chrono::seconds(3));
+  EXPECT_EQ(rig.port.Writes(), std::vector<std::string>{"ATHA\r"})
+      << "no set-up: the station is about to close the port";
+  EXPECT_TRUE(EndsWith(rig.LogFile(),
+                       "Nie nawiazano pol\xb9"
+                       "czenia: \r\n"));
+}
+
 TEST_F(CallCheckTest, RingWithAClosedPortAfterAFailedAnswer) {
   // ATHA cannot be written: the port closes, the set-up after it fails at once.
   rig.port.status = [] { return kRinging; };

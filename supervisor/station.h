@@ -42,6 +42,9 @@ struct Station {
   FileWatch* watch = nullptr;
 
   void TimeStamp() { log.TimeStamp(clock.Now()); }
+  // Whether a stop signal has come. Every wait of the station looks at it at
+  // least once a second, and nothing new is started after it.
+  bool StopRequested() const { return stop_signal() != 0; }
 };
 
 }  // namespace davrilon

@@ -21,6 +21,17 @@ constexpr std::string_view kNetworkStartFile = "DETAL\\START.PC";
 // Why a pass left the loop, or kNone.
 enum class Stop { kNone, kByFile, kByKey, kBySignal };
 
+// A stop signal is a stop request like koniec.pc: it is looked for before
+// every companion run and before the call check, so nothing new is started
+// after it, and once more after each of them, which may have waited long.
+bool StoppedBySignal(Station& s) {
+  const int number = s.stop_signal();
+  if (number == 0)
+    return false;
+  s.log.Line("Program zakończony sygnałem ", static_cast<std::int32_t>(number));
+  return true;
+}
+
 Stop OnePass(Station& s, SerialPort* port, int& mark_state, bool& stop_key) {
   s.console.SetTextColour(kYellow);
   s.console.SetBackgroundColour(kRed);
@@ -31,16 +42,14 @@ Stop OnePass(Station& s, SerialPort* port, int& mark_state, bool& stop_key) {
 
   s.clock.PauseSeconds(kPassPauseSeconds);
 
-  // A stop signal is a stop request like koniec.pc: acted on before anything
-  // new is started.
-  if (int number = s.stop_signal(); number != 0) {
-    s.log.Line("Program zakończony sygnałem ", static_cast<std::int32_t>(number));
+  if (StoppedBySignal(s))
     return Stop::kBySignal;
-  }
 
   if (s.files.IsPresent(kOfferUpdateFile)) {
     s.log.Line("Aktualizacja ofert");
     companion::Run(s.runner, companion::kOfferUpdate);
+    if (StoppedBySignal(s))
+      return Stop::kBySignal;
   }
 
   if (s.files.IsPresent(kStopFile)) {
@@ -63,15 +72,24 @@ Stop OnePass(Station& s, SerialPort* port, int& mark_state, bool& stop_key) {
     s.log.Line("Ranne przygotowanie danych");
     companion::Run(s.runner, companion::kMorning);
     s.files.Remove(kMorningFile);
+    if (StoppedBySignal(s))
+      return Stop::kBySignal;
   }
 
-  if (s.config.modem_in_use && !CallCheck(s, port))
-    return Stop::kNone;
+  if (s.config.modem_in_use) {
+    const bool answered_or_no_call = CallCheck(s, port);
+    if (StoppedBySignal(s))
+      return Stop::kBySignal;
+    if (!answered_or_no_call)
+      return Stop::kNone;
+  }
 
   if (s.config.network && s.files.IsPresent(kNetworkStartFile)) {
     s.log.Line("Start przekazywania danych siecia");
     companion::Run(s.runner, companion::kNetworkLaunch);
     s.console.SetTitle(kWindowTitle);
+    if (StoppedBySignal(s))
+      return Stop::kBySignal;
   }
   return Stop::kNone;
 }

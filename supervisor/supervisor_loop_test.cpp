@@ -131,6 +131,45 @@ TEST_F(LoopTest, StopSignalEndsTheLoopBeforeAnythingNewStarts) {
   EXPECT_FALSE(log.is_open());
 }
 
+// A stop signal that comes while a companion program runs is acted on as soon
+// as the run returns: nothing more is started in that pass, and no further
+// pause is waited for.
+struct InterruptedRunCase {
+  const char* name;
+  std::size_t runs;  // the interrupted run is the last of these, in pass order
+};
+
+class StopDuringRun : public LoopTest, public ::testing::WithParamInterface<InterruptedRunCase> {};
+
+TEST_P(StopDuringRun, EndsThePassRightAfterTheRun) {
+  const std::vector<std::string> pass_order = {"ZELPO.EXE 5", "zelpo.exe 2",
+                                               "\\FONTY\\RUMAX.EXE /m /w ZELPO.EXE 2"};
+  dir.Write("wysylka.pc", "");
+  dir.Write("rano.pc", "");
+  dir.Write("DETAL/START.PC", "");
+  runner.on_run = [this](const std::string&) {
+    if (runner.commands.size() == GetParam().runs)
+      signal_number = 15;
+  };
+  RunSupervisorLoop(station, nullptr);
+  EXPECT_EQ(runner.commands,
+            std::vector<std::string>(pass_order.begin(),
+                                     pass_order.begin() + static_cast<long>(GetParam().runs)));
+  EXPECT_EQ(clock.pauses, std::vector<int>{1}) << "stopped in the first pass";
+  const std::string logged = LogBeforeClosing();
+  EXPECT_EQ(logged.substr(logged.size() - std::string("sygna\xb3"
+                                                      "em 15\r\n")
+                                              .size()),
+            "sygna\xb3"
+            "em 15\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Loop, StopDuringRun,
+                         ::testing::Values(InterruptedRunCase{"OfferUpdate", 1},
+                                           InterruptedRunCase{"Morning", 2},
+                                           InterruptedRunCase{"NetworkLaunch", 3}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
 TEST_F(LoopTest, PortClosedDuringTheDayIsNotClosedAgainAndTheLoopGoesOn) {
   station.config.network = 0;
   station.config.modem_in_use = 1;
