@@ -15,12 +15,12 @@ class GuardFile {
   GuardFile& operator=(const GuardFile&) = delete;
   ~GuardFile() { Close(); }
 
-  // Whether a running copy holds the file at `path`. A file that nobody holds
-  // is deleted, as a stale guard file is.
+  // Whether a running copy holds the file at `path`. A stale guard file is
+  // left where it is: CreateAndHold takes it over.
   static bool HeldByRunningCopy(const std::filesystem::path& path);
 
-  // Creates the file (truncated to empty) and holds it. False when it cannot
-  // be created, or another copy took it first.
+  // Creates the file, or takes over a stale one, holds it and empties it.
+  // False when it cannot be created, or another copy holds it.
   bool CreateAndHold(const std::filesystem::path& path);
 
   // Lets go of the file; it stays on disk.
