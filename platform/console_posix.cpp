@@ -15,22 +15,11 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/console_output_posix.h"
 #include "platform/signals.h"
 
 namespace davrilon {
 namespace {
-
-void WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return;  // the console reports no failures
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
 
 // Windows attribute bits (1 blue, 2 green, 4 red) to an ANSI colour index
 // (1 red, 2 green, 4 blue).
@@ -88,7 +77,13 @@ class TerminalConsole final : public Console {
   TerminalConsole() : tty_out_(isatty(STDOUT_FILENO) != 0) {
     if (isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &saved_modes_) == 0) {
       termios raw = saved_modes_;
-      raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // key by key, no echo; signals stay
+      // Key by key and without echo. Ctrl+K is the only key that does
+      // anything, so every other one reaches the station as a byte and is
+      // thrown away: no signal keys (Ctrl+C, Ctrl+\, Ctrl+Z), no output flow
+      // control (Ctrl+S would freeze the station at its next console write),
+      // no literal-next or discard (Ctrl+V, Ctrl+O).
+      raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ISIG | IEXTEN));
+      raw.c_iflag &= static_cast<tcflag_t>(~(IXON | IXOFF));
       raw.c_cc[VMIN] = 1;
       raw.c_cc[VTIME] = 0;
       if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0)
@@ -192,9 +187,10 @@ class TerminalConsole final : public Console {
     int bg = AnsiIndex(background_) + 40;
     return "\x1b[" + std::to_string(fg) + ";" + std::to_string(bg) + "m";
   }
-  void Out(const std::string& bytes) { WriteAll(STDOUT_FILENO, bytes); }
+  void Out(const std::string& bytes) { out_.Write(bytes); }
 
   bool tty_out_;
+  ConsoleOutput out_{STDOUT_FILENO};
   bool modes_changed_ = false;
   bool restored_ = false;
   termios saved_modes_{};
