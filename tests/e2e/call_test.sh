@@ -11,7 +11,7 @@ head -c 3000 /dev/urandom > "$CENTRE/CENNIK.ZIP"
 export DEMO_STEP_SECONDS=0.2 DEMO_UPLOAD_SIZE=2500
 sim_call() {
   rm -f "$CENTRE"/SPRZ* "$CENTRE"/PREZES*
-  start_sim --ring-after 1 --carrier-delay 0 --hangup-wait 1 --between-calls 1 --exit-after-calls \
+  start_sim --ring-after 1 --carrier-delay 0 --hangup-wait 4 --between-calls 1 --exit-after-calls \
     --store-dir "$CENTRE" --send "$CENTRE/CENNIK.ZIP" "$@"
 }
 call_done() { wait_until "$1" bash -c "! kill -0 $SIM_PID"; }
@@ -30,6 +30,7 @@ check "START.PC holds the parameter text" test "$(cat "$STORE/DETAL/START.PC")" 
 check "ready mark consumed" test ! -e "$STORE/DETAL/GOTOWE.PC"
 check "size before packing from the INF file" log_has "Wielkość przed spakowaniem 7500"
 check "upload logged as sent" log_has "Dane przesłane poprawnie"
+check "the station hung up after a good exchange" report_has "call 1: end: the station hung up"
 check "station stops" stop_station
 
 # 2. A Prezes request: ILE_DNI.PC and mode 4 while the centre waits; no relay.
@@ -42,6 +43,7 @@ check "mode 4 ran" grep -q -x 'zelpo.exe 4' "$STORE/COMPANION.TXT"
 check "no launcher" bash -c "! grep -q RUMAX '$STORE/COMPANION.TXT'"
 check "upload arrived byte for byte" uploaded PREZES.PC
 check "no progress codes, only the extra 14" report_has "call 1: codes 14"
+check "the station hung up" report_has "call 1: end: the station hung up"
 check "station stops" stop_station
 
 # 3. Two calls in a row, then a centre that falls silent mid-call: the station
