@@ -7,10 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
 dir=build
-flags=()
+flags=(-DDAVRILON_WERROR=ON)
 if [ "${1:-}" = "--sanitize" ]; then
   dir=build-asan
-  flags=(-DDAVRILON_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+  flags+=(-DDAVRILON_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
 fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" > /dev/null
 ninja -C "$dir"

@@ -2,7 +2,9 @@
 # Installs what building and testing the station needs, on Debian 12, when it
 # is missing. Safe to run again: it installs nothing that is already there.
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev socat ser2net python3 python3-serial libc-bin)
+# EXTRA_PACKAGES: more, for builds beyond the usual one (a blank-separated list).
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev socat ser2net python3 python3-serial libc-bin
+  ${EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
