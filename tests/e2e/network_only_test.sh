@@ -71,4 +71,16 @@ check "closed keyboard does not stop the station" station_running
 touch "$STORE/koniec.pc"
 check "and koniec.pc still does" wait_station_end 10
 
+# 6. --help and --version answer and end without touching the directory.
+EMPTY=$(mktemp -d /tmp/davrilon-e2e-XXXXXX)
+for arg in --help --version; do
+  out=$(cd "$EMPTY" && timeout 5 "$STATION" "$arg" < /dev/null)
+  check "$arg exits 0 at once" test $? -eq 0
+  check "$arg answers" test -n "$out"
+done
+check "--help names the store directory" bash -c "cd '$EMPTY' && '$STATION' --help | grep -q MODEM.CFG"
+check "--version gives a version" bash -c "'$STATION' --version | grep -q -E '^davrilon [0-9]+\\.[0-9]+'"
+check "nothing written where they ran" test -z "$(ls -A "$EMPTY")"
+rm -rf "$EMPTY"
+
 finish
