@@ -288,6 +288,17 @@ TEST_F(RequestTest, ABadRequestIsAskedForAgainAndTheSixthRejectionEndsTheExchang
   EXPECT_TRUE(Contains(LogText(), Cp("To nie jest poprawny blok (petla ) 1\nPrzesylam NACK\n")));
 }
 
+TEST_F(RequestTest, BytesThatArriveDuringTheNakPauseAreNotTakenForTheRequest) {
+  centre.request = RequestBlock("UP.ZIP", "P#");
+  centre.spoil_request = [](int attempt, const std::string& good) {
+    return attempt == 1 ? good.substr(0, 60) : good;
+  };
+  clock.on_pause = [this](int) { port.Feed("\x01noise"); };
+  ASSERT_TRUE(ReadRequest(x));
+  EXPECT_EQ(x.upload_name, "UP.ZIP");
+  EXPECT_EQ(ControlBytes(), (std::vector<std::uint8_t>{ENQ, NAK, ACK}));
+}
+
 TEST_F(RequestTest, ASilentCentreAfterTheDownload) {
   port.on_write = nullptr;
   EXPECT_FALSE(ReadRequest(x));
