@@ -28,6 +28,7 @@ using std::chrono::milliseconds;
 // at once is not waited for much longer than it ran.
 constexpr milliseconds kStopPollInterval{100};
 constexpr milliseconds kFirstPollInterval{1};
+static_assert(kStopPollInterval < std::chrono::seconds(1), "a stop is acted on within a second");
 
 std::vector<std::string> SplitAtBlanks(std::string_view line) {
   std::vector<std::string> words;
