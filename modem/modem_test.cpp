@@ -160,6 +160,42 @@ INSTANTIATE_TEST_SUITE_P(
                                       "Nie ustawiono autoodpowiedzi"}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// --- the count a write reports is not looked at ---
+
+struct ShortWriteCase {
+  const char* name;
+  int short_write;  // from 1
+  std::uint32_t count;
+  std::vector<std::string> on_the_line;
+};
+// Named by its row in test listings.
+void PrintTo(const ShortWriteCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SetUpModemShortWrite : public ::testing::TestWithParam<ShortWriteCase> {};
+
+TEST_P(SetUpModemShortWrite, StillCountsAsSentAndTheSetUpGoesOn) {
+  const ShortWriteCase& c = GetParam();
+  StationRig rig;
+  rig.port.short_writes.push_back({c.short_write, c.count});
+
+  EXPECT_EQ(SetUpModem(rig.station, rig.port, /*escape=*/false), 1);
+
+  EXPECT_EQ(rig.LogFile(), Lines({logged::kHangUp, logged::kReset, logged::kEchoOff, logged::kQuiet,
+                                  logged::kAutoAnswer, logged::kModemSet}));
+  EXPECT_EQ(rig.port.Writes(), c.on_the_line);
+  EXPECT_EQ(rig.port.closes, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SetUpModemShortWrite,
+    ::testing::Values(
+        ShortWriteCase{"reset_in_part", 2, 2, {"ATH0\r", "AT", "ATE0\r", "ATM0\r", "ATS0=0\r"}},
+        ShortWriteCase{
+            "echo_off_not_at_all", 3, 0, {"ATH0\r", "ATZ0\r", "", "ATM0\r", "ATS0=0\r"}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST(SetUpModemWriteFailure, ResetFailsThenTheClosedPortFailsEveryLaterSetUp) {
   StationRig rig;
   rig.port.failures.push_back({Kind::kWrite, 2, 5});  // "ATZ0"

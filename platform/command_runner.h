@@ -1,8 +1,11 @@
 // The command processor that runs the companion programs.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string_view>
+
+#include "platform/signals.h"
 
 namespace davrilon {
 
@@ -12,8 +15,9 @@ class CommandRunner {
  public:
   virtual ~CommandRunner() = default;
   // Runs one command line and returns when it has ended. The exit status is
-  // of no interest to the station; a program that cannot be started is
-  // reported on standard error as a command processor would, and Run returns.
+  // of no interest to the station; a program that cannot be found or cannot
+  // be started is reported on standard error as a command processor would,
+  // and Run returns.
   virtual void Run(std::string_view command_line) = 0;
 };
 
@@ -22,6 +26,14 @@ class CommandRunner {
 // for in the store directory first, then along PATH; one that starts with a
 // backslash is a path from the drive root, the directory named by
 // DAVRILON_ROOT (default "/"). Names match case-insensitively as store paths do.
-std::unique_ptr<CommandRunner> MakeProcessRunner(const StoreFiles& files);
+//
+// A stop request ends the wait, not the program: once `stop_signal` gives a
+// signal number, Run returns within a second and leaves the companion program
+// running (it may be writing the store's data), and a Run asked for after
+// that starts nothing. A program left running this way is reaped by a later
+// Run or when the runner is destroyed, if it has ended by then; otherwise it
+// outlives the station and init reaps it.
+std::unique_ptr<CommandRunner> MakeProcessRunner(
+    const StoreFiles& files, std::function<int()> stop_signal = StopSignalNumber);
 
 }  // namespace davrilon

@@ -76,6 +76,14 @@ TEST_F(CallCheckTest, AnsweredCallRunsTheExchangeThenSetsTheModemUpWithTheEscape
             kEscapeSetUpWrites);
 }
 
+TEST_F(CallCheckTest, StatusWordsWithTheTopBitSetAreLoggedUnsigned) {
+  rig.port.status = [] { return 0x80000000u | kConnected; };  // 2147483888
+  EXPECT_TRUE(CallCheck(rig.station, &rig.port));
+  const std::string expected = std::string("Wykryto sygna\xb3 MS_RING :2147483888\r\n") +
+                               kTimeStamp + "Wykryto fal\xea no\x9cn\xb9 :2147483888\r\n";
+  EXPECT_EQ(rig.LogFile().substr(0, expected.size()), expected);
+}
+
 TEST_F(CallCheckTest, UnansweredCallSetsTheModemUpAgainAndEndsThePass) {
   rig.port.status = [] { return kRinging; };  // rings, but the carrier never comes
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 
 #include "supervisor/cp1250.h"
 #include "supervisor/station_fixture.h"
@@ -103,7 +104,12 @@ TEST_F(StartUpTest, NetworkOnlyStartsInOrderAndStopsCleanly) {
   dir.Write("MODEM.CFG", "3\nx\n4\n1\n");
   dir.Write("KONIEC.PC", "");  // a stale stop request, written in capitals by other software
   StopAtFirstPass();
+  std::size_t console_events_at_run = 0;
+  runner.on_run = [this, &console_events_at_run](const std::string&) {
+    console_events_at_run = console.events.size();
+  };
   RunStation(station);
+  EXPECT_EQ(console_events_at_run, 2u) << "the title is set only after the start-up mode has run";
   EXPECT_EQ(Log(), std::string(kSeparator) + kStamp +
                        "Transmisja siecia\r\nParametrModemu : glosny\r\nParametry OK\r\n"
                        "Program zako\xf1"
@@ -145,6 +151,42 @@ TEST_F(StartUpTest, TwoRunsStandOneAfterTheOtherInOneLog) {
   ASSERT_EQ(Log().size(), 2 * first.size()) << Log();
   EXPECT_EQ(Log().substr(first.size(), std::string(kSeparator).size()), kSeparator);
 }
+
+// With the modem in use the start-up goes on to the port; here the port
+// cannot be opened, so the log shows what the configuration gave and ends.
+struct ModeRow {
+  const char* name;
+  const char* cfg;
+  const char* logged;  // between the time stamp and the port's failure
+};
+// Named by its row in test listings.
+void PrintTo(const ModeRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class StartUpModemModes : public StartUpTest, public ::testing::WithParamInterface<ModeRow> {};
+
+TEST_P(StartUpModemModes, LogTheTransferModeOnlyWithTheNetwork) {
+  dir.Write("MODEM.CFG", GetParam().cfg);
+  setenv("DAVRILON_COM2", (dir.path() / "no-such-device").c_str(), 1);
+  RunStation(station);
+  unsetenv("DAVRILON_COM2");
+  const std::string expected = std::string(kSeparator) + kStamp + GetParam().logged +
+                               "B\xb3\xb9"
+                               "d otwierania po\xb3\xb9"
+                               "czenia ";
+  EXPECT_EQ(Log().substr(0, expected.size()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartUpModemModes,
+    ::testing::Values(ModeRow{"network_and_modem", "2\n\n3\n",
+                              "Transmisja siecia i modemem\r\nParametrModemu : cichy\r\n"
+                              "Parametry OK\r\n"},
+                      ModeRow{"modem_only", "2\nx\n1\n1\n",
+                              "ParametrModemu : glosny\r\nParametry OK\r\n"},
+                      ModeRow{"single_line", "2", "ParametrModemu : cichy\r\nParametry OK\r\n"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(StartUpTest, ModemConfiguredHandsOverToThePortSetUp) {
   dir.Write("MODEM.CFG", "2\n");

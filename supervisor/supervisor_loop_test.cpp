@@ -77,8 +77,11 @@ TEST_F(LoopTest, OtherKeysAreThrownAwayAndCtrlKAmongThemStops) {
 TEST_F(LoopTest, MorningFileRunsModeTwoOnceAndIsDeleted) {
   dir.Write("RANO.PC", "");
   DuringPass(3, [this] { dir.Write("koniec.pc", ""); });
+  bool present_at_run = false;
+  runner.on_run = [&](const std::string&) { present_at_run = dir.Exists("RANO.PC"); };
   RunSupervisorLoop(station, nullptr);
   EXPECT_EQ(runner.commands, std::vector<std::string>{"zelpo.exe 2"});
+  EXPECT_TRUE(present_at_run) << "rano.pc is deleted after its run, not before";
   EXPECT_FALSE(dir.Exists("RANO.PC"));
   EXPECT_EQ(LogBeforeClosing(),
             "Ranne przygotowanie danych\r\nZdalne zako\xf1"
@@ -105,6 +108,31 @@ TEST_F(LoopTest, ModemOnlyNeverLooksAtTheNetworkStartFile) {
   RunSupervisorLoop(station, &port);
   EXPECT_TRUE(runner.commands.empty());
   EXPECT_EQ(port.closes, 1) << "the open port is closed when the loop ends";
+}
+
+TEST_F(LoopTest, AnUnansweredCallEndsThePassBeforeTheNetworkCheck) {
+  station.config.modem_in_use = 1;
+  ScriptedPort port(clock);
+  auto marks_drawn = [this] {
+    return std::count_if(console.events.begin(), console.events.end(),
+                         [](const std::string& e) { return e.rfind("at 40,21 ", 0) == 0; });
+  };
+  // It rings all through the first pass and the carrier never comes; the
+  // second pass finds the line quiet.
+  port.status = [&] {
+    return marks_drawn() == 1 ? MS_CTS_ON | MS_DSR_ON | MS_RING_ON : MS_CTS_ON | MS_DSR_ON;
+  };
+  dir.Write("DETAL/START.PC", "");
+  std::vector<long> launched_in_pass;
+  runner.on_run = [&](const std::string&) {
+    launched_in_pass.push_back(marks_drawn());
+    dir.Write("koniec.pc", "");
+  };
+  RunSupervisorLoop(station, &port);
+  EXPECT_NE(Log().find("Nie nawiazano pol\xb9"
+                       "czenia: \r\n"),
+            std::string::npos);
+  EXPECT_EQ(launched_in_pass, std::vector<long>{2}) << "not in the pass of the failed answer";
 }
 
 TEST_F(LoopTest, ActivityMarkTurnsThroughItsFourCharactersInYellowOnRed) {

@@ -53,6 +53,12 @@ class ScriptedPort : public SerialPort {
     std::uint32_t error;
   };
   std::vector<Failure> failures;
+  // --- short writes: the n-th write (from 1) succeeds but hands only `count` bytes to the port ---
+  struct ShortWrite {
+    int nth;
+    std::uint32_t count;
+  };
+  std::vector<ShortWrite> short_writes;
 
   // --- what the station left ---
   std::vector<PortEvent> events;
@@ -132,6 +138,11 @@ class ScriptedPort : public SerialPort {
     if (!Begin(PortEvent::Kind::kWrite, std::string(bytes.begin(), bytes.end())))
       return false;
     written = static_cast<std::uint32_t>(bytes.size());
+    for (const auto& w : short_writes) {
+      if (w.nth == calls_[static_cast<int>(PortEvent::Kind::kWrite)] && w.count < written)
+        written = w.count;
+    }
+    events.back().bytes.resize(written);  // what went on the line
     if (on_write)
       on_write(events.back().bytes);
     return true;
