@@ -8,8 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <deque>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "platform/port_base_posix.h"
 #include "platform/port_timing.h"
@@ -25,10 +26,15 @@ using SteadyClock = std::chrono::steady_clock;
 using telnet::Bytes;
 namespace comport = telnet::comport;
 
-constexpr std::size_t kReceiveChunk = 4096;
-// While a write waits for room, bytes from the server are taken in only up to
-// this much; beyond it TCP holds the server back until the station reads.
+constexpr std::size_t kReceiveChunk = 64 * 1024;
+// The line data received and not yet read is held up to this much, like a
+// serial port's receive buffer; past it bytes are dropped as an overrun drops
+// them. Telnet commands and notifications are taken in whatever piles up.
 constexpr std::size_t kReceiveBufferLimit = 64 * 1024;
+// One look at the connection takes in at most this much, so that a server that
+// never stops sending cannot hold the station; at 115200 baud a line brings
+// about 11.5 KB a second, far below it.
+constexpr std::size_t kMostTakenInPerLook = 4 * 1024 * 1024;
 constexpr std::size_t kComPortCommands = comport::kPurgeData + 1;
 constexpr std::uint8_t kAllModemLines = 0xFF;
 constexpr int kSocketOptionOn = 1;
@@ -67,6 +73,60 @@ std::optional<std::uint8_t> StopBitsOf(std::uint32_t value) {
       return std::nullopt;
   }
 }
+
+// The line data received and not yet read: a byte vector read from the front,
+// so that taking bytes in and handing them out costs a copy of each run and no
+// work per byte.
+//
+// When more than kReceiveBufferLimit bytes are waiting, the oldest go. The
+// station reads the line only in an exchange, which purges it first and then
+// reads in step with the centre; what piles up between calls is stale (result
+// codes, noise), and a reader that comes late wants what the line says now,
+// not what it said a minute ago.
+class ReceiveQueue {
+ public:
+  std::size_t size() const { return bytes_.size() - head_; }
+
+  void Clear() {
+    bytes_.clear();
+    head_ = 0;
+  }
+
+  void Append(std::span<const std::uint8_t> data) {
+    if (data.size() >= kReceiveBufferLimit) {
+      Clear();
+      data = data.last(kReceiveBufferLimit);
+    } else if (size() + data.size() > kReceiveBufferLimit) {
+      head_ += size() + data.size() - kReceiveBufferLimit;
+    }
+    Compact();
+    bytes_.insert(bytes_.end(), data.begin(), data.end());
+  }
+
+  // Moves up to into.size() bytes out; the count moved.
+  std::size_t Take(std::span<std::uint8_t> into) {
+    const std::size_t n = std::min(size(), into.size());
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(head_), n, into.begin());
+    head_ += n;
+    if (head_ == bytes_.size())
+      Clear();
+    return n;
+  }
+
+ private:
+  // Drops the bytes already read or dropped once they are at least as many as
+  // the limit: each byte is moved at most once more, and the vector stays
+  // below twice the limit and one receive.
+  void Compact() {
+    if (head_ < kReceiveBufferLimit)
+      return;
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+
+  std::vector<std::uint8_t> bytes_;
+  std::size_t head_ = 0;  // where the unread bytes begin
+};
 
 class Rfc2217Port final : public PortBase {
  public:
@@ -132,9 +192,14 @@ class Rfc2217Port final : public PortBase {
         {comport::kSetParity, telnet::ComPortU8(comport::kSetParity, comport::kQuery)},
         {comport::kSetStopSize, telnet::ComPortU8(comport::kSetStopSize, comport::kQuery)},
     };
-    for (const auto& q : queries)
-      if (!acknowledged_[q.command] && !Request(q.command, q.message))
+    for (const auto& q : queries) {
+      if (acknowledged_[q.command])
+        continue;
+      if (!Request(q.command, q.message))
         return false;
+      if (!acknowledged_[q.command])
+        return Fail(EPROTO);  // an answer without a value of its width
+    }
 
     const std::uint32_t baud = *acknowledged_[comport::kSetBaudRate];
     const std::uint32_t size = *acknowledged_[comport::kSetDataSize];
@@ -174,6 +239,8 @@ class Rfc2217Port final : public PortBase {
     for (const auto& setting : settings) {
       if (!Request(setting.command, setting.message))
         return false;
+      if (!acknowledged_[setting.command])
+        return Fail(EPROTO);  // an answer without a value of its width
       // The server answers with the value now in force: another one is a refusal.
       if (acknowledged_[setting.command] != setting.value)
         return Fail(EINVAL);
@@ -194,7 +261,7 @@ class Rfc2217Port final : public PortBase {
   bool PurgeReceive() override {
     if (!Usable())
       return false;
-    received_.clear();
+    received_.Clear();
     // Bytes that come before the server's answer were received before its
     // purge: the answer drops them as it is taken in.
     return Request(comport::kPurgeData,
@@ -207,10 +274,8 @@ class Rfc2217Port final : public PortBase {
       return false;
     ReadDeadline deadline(timeouts_, into.size(), SteadyClock::now());
     while (true) {
-      const std::size_t take = std::min(received_.size(), into.size() - got);
+      const std::size_t take = received_.Take(into.subspan(got));
       if (take > 0) {
-        std::copy_n(received_.begin(), take, into.begin() + got);
-        received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(take));
         got += static_cast<std::uint32_t>(take);
         deadline.BytesCame(SteadyClock::now());
       }
@@ -253,7 +318,7 @@ class Rfc2217Port final : public PortBase {
       const auto left = deadline.Remaining(SteadyClock::now());
       if (left && left->count() == 0)
         break;
-      Service(left, received_.size() < kReceiveBufferLimit);
+      Service(left);
     }
     const std::size_t done = data_sent();
     if (done < wire.size()) {
@@ -307,12 +372,10 @@ class Rfc2217Port final : public PortBase {
 
   // Waits up to `wait` (nothing: no limit) for the connection, takes in what
   // came and sends what waits in the outbox. False once the connection failed.
-  bool Service(std::optional<milliseconds> wait, bool take_in = true) {
+  bool Service(std::optional<milliseconds> wait) {
     if (broken_ != 0)
       return false;
-    pollfd p{fd_, 0, 0};
-    if (take_in)
-      p.events |= POLLIN;
+    pollfd p{fd_, POLLIN, 0};
     if (!outbox_.empty())
       p.events |= POLLOUT;
     const int r = poll(&p, 1, PollMilliseconds(wait));
@@ -331,8 +394,7 @@ class Rfc2217Port final : public PortBase {
 
   // One receive without waiting; the count of bytes that came.
   std::size_t TakeIn() {
-    std::uint8_t buffer[kReceiveChunk];
-    const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    const ssize_t n = recv(fd_, chunk_.data(), chunk_.size(), MSG_DONTWAIT);
     if (n == 0)
       Broken(ECONNRESET);  // the server closed the connection
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
@@ -340,20 +402,21 @@ class Rfc2217Port final : public PortBase {
     if (n <= 0)
       return 0;
     decoder_.Feed(
-        std::span(buffer, static_cast<std::size_t>(n)),
-        [this](std::span<const std::uint8_t> data) {
-          received_.insert(received_.end(), data.begin(), data.end());
-        },
+        std::span(chunk_.data(), static_cast<std::size_t>(n)),
+        [this](std::span<const std::uint8_t> data) { received_.Append(data); },
         [this](const telnet::TelnetCommand& command) { Handle(command); });
     return static_cast<std::size_t>(n);
   }
 
   // Everything that has arrived, without waiting.
   void TakeInWhatArrived() {
-    while (broken_ == 0 && received_.size() < kReceiveBufferLimit) {
+    std::size_t taken = 0;
+    while (broken_ == 0 && taken < kMostTakenInPerLook) {
       SendOutbox();
-      if (TakeIn() == 0)
+      const std::size_t n = TakeIn();
+      if (n == 0)
         break;
+      taken += n;
     }
   }
 
@@ -388,15 +451,17 @@ class Rfc2217Port final : public PortBase {
     if (base >= kComPortCommands)
       return;
     ++replies_[base];
+    // The baud rate is four bytes, every other value one; an answer of another
+    // width leaves no value, which the caller takes as a protocol failure.
     std::optional<std::uint32_t> value = message->U32();
-    if (!value)
+    if (base != comport::kSetBaudRate)
       value = message->U8();
     acknowledged_[base] = value;
     if (base == comport::kNotifyModemState && message->U8())
       modem_lines_ = *message->U8();
     if (base == comport::kPurgeData &&
         (value == comport::kPurgeReceive || value == comport::kPurgeBoth))
-      received_.clear();
+      received_.Clear();
   }
 
   // Queues `message` and sends it by `end`.
@@ -437,7 +502,8 @@ class Rfc2217Port final : public PortBase {
   int broken_ = 0;  // the error that ended the connection, 0 while it lives
   telnet::TelnetDecoder decoder_;
   telnet::OptionNegotiator options_;
-  std::deque<std::uint8_t> received_;  // data from the line not yet read
+  ReceiveQueue received_;  // data from the line not yet read
+  std::vector<std::uint8_t> chunk_ = std::vector<std::uint8_t>(kReceiveChunk);  // one receive
   Bytes outbox_;  // everything still to go to the server, in order: answers, commands, data
   std::uint64_t outbox_sent_ = 0;  // bytes of the outbox sent so far, in all
   std::uint8_t modem_lines_ = 0;   // the last NOTIFY-MODEMSTATE
