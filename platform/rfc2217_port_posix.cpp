@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "platform/port_base_posix.h"
@@ -128,9 +130,83 @@ class ReceiveQueue {
   std::size_t head_ = 0;  // where the unread bytes begin
 };
 
+// One address of the access server, as the name lookup gave it.
+struct Endpoint {
+  int family = 0;
+  int type = 0;
+  int protocol = 0;
+  sockaddr_storage address{};
+  socklen_t length = 0;
+};
+
+// The addresses of the access server, or none (with the error number). Looked
+// up once, when the port is opened: a reconnect during the day must not wait
+// for a name server.
+std::vector<Endpoint> Resolve(const NetworkPortAddress& address, std::uint32_t& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int lookup = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
+  if (lookup != 0) {
+    error = ErrorNumber(lookup == EAI_SYSTEM ? errno : EHOSTUNREACH);
+    return {};
+  }
+  std::vector<Endpoint> endpoints;
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_addrlen > sizeof(sockaddr_storage))
+      continue;
+    Endpoint e{a->ai_family, a->ai_socktype, a->ai_protocol, {}, a->ai_addrlen};
+    std::memcpy(&e.address, a->ai_addr, a->ai_addrlen);
+    endpoints.push_back(e);
+  }
+  freeaddrinfo(found);
+  if (endpoints.empty())
+    error = ErrorNumber(EHOSTUNREACH);
+  return endpoints;
+}
+
+// A TCP socket connected to the first endpoint that answers by `end`,
+// non-blocking, or -1 and the error number.
+int Connect(const std::vector<Endpoint>& endpoints, SteadyClock::time_point end,
+            std::uint32_t& error) {
+  int fd = -1;
+  error = ErrorNumber(EHOSTUNREACH);
+  for (auto e = endpoints.begin(); e != endpoints.end() && fd < 0; ++e) {
+    fd = socket(e->family, e->type | SOCK_NONBLOCK | SOCK_CLOEXEC, e->protocol);
+    if (fd < 0) {
+      error = ErrorNumber(errno);
+      continue;
+    }
+    int result =
+        connect(fd, reinterpret_cast<const sockaddr*>(&e->address), e->length) == 0 ? 0 : errno;
+    if (result == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      const int r = poll(&p, 1, PollMilliseconds(TimeLeft(end, SteadyClock::now())));
+      socklen_t len = sizeof result;
+      if (r == 0)
+        result = ETIMEDOUT;
+      else if (r < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &len) != 0)
+        result = errno;
+    }
+    if (result != 0) {
+      error = ErrorNumber(result);
+      close(fd);
+      fd = -1;
+    }
+  }
+  if (fd >= 0) {
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kSocketOptionOn, sizeof kSocketOptionOn);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &kSocketOptionOn, sizeof kSocketOptionOn);
+  }
+  return fd;
+}
+
 class Rfc2217Port final : public PortBase {
  public:
-  explicit Rfc2217Port(int fd) : fd_(fd) {}
+  Rfc2217Port(int fd, std::vector<Endpoint> endpoints, Clock& clock)
+      : fd_(fd), endpoints_(std::move(endpoints)), clock_(clock) {}
   ~Rfc2217Port() override { Close(); }
   Rfc2217Port(const Rfc2217Port&) = delete;
   Rfc2217Port& operator=(const Rfc2217Port&) = delete;
@@ -143,7 +219,7 @@ class Rfc2217Port final : public PortBase {
           options_.RequestLocal(kOptSuppressGoAhead), options_.RequestRemote(kOptSuppressGoAhead),
           options_.RequestLocal(kOptComPort)})
       outbox_.insert(outbox_.end(), ask.begin(), ask.end());
-    const auto end = SteadyClock::now() + kNegotiationDeadline;
+    const auto end = DeadlineIn(kNegotiationDeadline);
     auto pending = [this] {
       return options_.LocalPending(kOptBinary) || options_.RemotePending(kOptBinary) ||
              options_.LocalPending(kOptSuppressGoAhead) ||
@@ -165,7 +241,7 @@ class Rfc2217Port final : public PortBase {
     // at 0 until its first notification.
     const auto seen_mask = replies_[comport::kSetModemStateMask];
     const auto seen_lines = replies_[comport::kNotifyModemState];
-    const auto mask_end = SteadyClock::now() + kAcknowledgeDeadline;
+    const auto mask_end = DeadlineIn(kAcknowledgeDeadline);
     if (!Send(telnet::ComPortU8(comport::kSetModemStateMask, kAllModemLines), mask_end))
       return last_error();
     while (replies_[comport::kSetModemStateMask] == seen_mask &&
@@ -245,6 +321,7 @@ class Rfc2217Port final : public PortBase {
       if (acknowledged_[setting.command] != setting.value)
         return Fail(EINVAL);
     }
+    in_force_ = s;
     return true;
   }
 
@@ -252,6 +329,8 @@ class Rfc2217Port final : public PortBase {
     if (!Usable())
       return false;
     TakeInWhatArrived();
+    if (broken_ != 0 && schedule_.Due(clock_.Monotonic()))
+      Reconnect();
     if (broken_ != 0)
       return Fail(broken_);
     status = modem_lines_ & comport::kModemStateLines;  // the bits sit where MS_*_ON have them
@@ -337,16 +416,65 @@ class Rfc2217Port final : public PortBase {
     return true;
   }
 
-  void Release() override {
-    close(fd_);
-    fd_ = -1;
-  }
+  bool TakeReconnected() override { return !is_closed() && std::exchange(reconnected_, false); }
+
+  void Release() override { Disconnect(); }
 
  private:
   bool Broken(int error) {
-    if (broken_ == 0)
+    if (broken_ == 0) {
       broken_ = error;
+      schedule_.Lost(clock_.Monotonic());
+    }
     return false;
+  }
+
+  void Disconnect() {
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = -1;
+  }
+
+  // The latest end of a wait of `length` from now: within a reconnect, no
+  // later than the reconnect's own end.
+  SteadyClock::time_point DeadlineIn(milliseconds length) const {
+    const auto end = SteadyClock::now() + length;
+    return attempt_end_ ? std::min(end, *attempt_end_) : end;
+  }
+
+  // One reconnect attempt, all of it by kReconnectDeadline: a new connection,
+  // the options and the modem-state mask agreed again, the line settings last
+  // set put back. The connection state starts afresh; what was received and
+  // not read is gone with the old connection.
+  void Reconnect() {
+    Disconnect();
+    attempt_end_ = SteadyClock::now() + kReconnectDeadline;
+    std::uint32_t error = 0;
+    const int fd = Connect(endpoints_, *attempt_end_, error);
+    if (fd >= 0) {
+      fd_ = fd;
+      broken_ = 0;
+      decoder_ = telnet::TelnetDecoder();
+      options_ = telnet::OptionNegotiator();
+      received_.Clear();
+      outbox_.clear();
+      outbox_sent_ = 0;
+      modem_lines_ = 0;
+      replies_ = {};
+      acknowledged_ = {};
+      error = Start();
+      if (error == 0 && in_force_ && !SetLineSettings(*in_force_))
+        error = last_error();
+    }
+    attempt_end_.reset();
+    if (error != 0) {
+      Disconnect();
+      broken_ = static_cast<int>(error);
+      schedule_.AttemptFailed(clock_.Monotonic());
+      return;
+    }
+    schedule_.Reconnected();
+    reconnected_ = true;
   }
 
   // How many of `bytes` the first `length` bytes of their escaped form hold whole.
@@ -485,7 +613,7 @@ class Rfc2217Port final : public PortBase {
   // Sends a COM-PORT-OPTION command and waits for the server's answer to it.
   bool Request(std::uint8_t command, const Bytes& message) {
     const auto seen = replies_[command];
-    const auto end = SteadyClock::now() + kAcknowledgeDeadline;
+    const auto end = DeadlineIn(kAcknowledgeDeadline);
     if (!Send(message, end))
       return false;
     while (replies_[command] == seen) {
@@ -498,7 +626,13 @@ class Rfc2217Port final : public PortBase {
     return true;
   }
 
-  int fd_;
+  int fd_;  // -1 between a lost connection and the next attempt
+  const std::vector<Endpoint> endpoints_;
+  Clock& clock_;  // times the reconnect attempts
+  ReconnectSchedule schedule_;
+  std::optional<SteadyClock::time_point> attempt_end_;  // while a reconnect runs
+  std::optional<LineSettings> in_force_;                // the line settings last set
+  bool reconnected_ = false;                            // not yet taken
   int broken_ = 0;  // the error that ended the connection, 0 while it lives
   telnet::TelnetDecoder decoder_;
   telnet::OptionNegotiator options_;
@@ -511,59 +645,21 @@ class Rfc2217Port final : public PortBase {
   std::array<std::optional<std::uint32_t>, kComPortCommands> acknowledged_{};  // their values
 };
 
-// A connected TCP socket, non-blocking, or the error number.
-int Connect(const NetworkPortAddress& address, std::uint32_t& error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const int lookup = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
-  if (lookup != 0) {
-    error = ErrorNumber(lookup == EAI_SYSTEM ? errno : EHOSTUNREACH);
-    return -1;
-  }
-  const auto end = SteadyClock::now() + kConnectDeadline;
-  int fd = -1;
-  error = ErrorNumber(EHOSTUNREACH);
-  for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
-      error = ErrorNumber(errno);
-      continue;
-    }
-    int result = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
-    if (result == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
-      const int r = poll(&p, 1, PollMilliseconds(TimeLeft(end, SteadyClock::now())));
-      socklen_t len = sizeof result;
-      if (r == 0)
-        result = ETIMEDOUT;
-      else if (r < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &len) != 0)
-        result = errno;
-    }
-    if (result != 0) {
-      error = ErrorNumber(result);
-      close(fd);
-      fd = -1;
-    }
-  }
-  freeaddrinfo(found);
-  if (fd >= 0) {
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kSocketOptionOn, sizeof kSocketOptionOn);
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &kSocketOptionOn, sizeof kSocketOptionOn);
-  }
-  return fd;
-}
-
 }  // namespace
 
 PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address) {
+  return OpenRfc2217Port(address, SystemClock());
+}
+
+PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address, Clock& clock) {
   std::uint32_t error = 0;
-  const int fd = Connect(address, error);
+  std::vector<Endpoint> endpoints = Resolve(address, error);
+  if (endpoints.empty())
+    return {nullptr, error};
+  const int fd = Connect(endpoints, SteadyClock::now() + kConnectDeadline, error);
   if (fd < 0)
     return {nullptr, error};
-  auto port = std::make_unique<Rfc2217Port>(fd);
+  auto port = std::make_unique<Rfc2217Port>(fd, std::move(endpoints), clock);
   error = port->Start();
   if (error != 0)
     return {nullptr, error};

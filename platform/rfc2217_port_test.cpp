@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fakes/fake_clock.h"
 #include "platform/telnet_codec.h"
 
 extern char** environ;
@@ -41,6 +42,8 @@ namespace comport = telnet::comport;
 constexpr PortTimeouts kStationTimeouts{3000, 0, 3000, 3000, 3000};
 constexpr PortTimeouts kShortTimeouts{500, 0, 2000, 0, 2000};
 constexpr auto kPeerWait = 5s;  // how long a test's far end waits for what it expects
+// The modem lines of a switched-on modem that waits for calls.
+constexpr std::uint8_t kIdleLines = comport::kModemStateDsr | comport::kModemStateCts;
 
 Bytes AllByteValues() {
   Bytes all;
@@ -87,6 +90,35 @@ TEST(NetworkPortAddress, ReadsHostAndPort) {
     EXPECT_EQ(a->host, c.host) << c.text;
     EXPECT_EQ(a->port, c.port) << c.text;
   }
+}
+
+// Attempts after a loss, in virtual time: 1 s, then each wait twice the last,
+// never more than 60 s; a reconnect starts the rule again.
+TEST(ReconnectSchedule, WaitsOneSecondThenDoublesUpToAMinute) {
+  using TimePoint = ReconnectSchedule::TimePoint;
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  ReconnectSchedule schedule;
+  const TimePoint lost_at{100s};
+  EXPECT_FALSE(schedule.Due(lost_at + 1h)) << "due without a loss";
+  schedule.Lost(lost_at);
+  std::vector<long long> attempts;  // ms after the loss
+  for (TimePoint t = lost_at; t <= lost_at + 400s; t += 100ms) {
+    if (!schedule.Due(t))
+      continue;
+    attempts.push_back(duration_cast<milliseconds>(t - lost_at).count());
+    schedule.Lost(t);  // the failed attempt loses its connection again: no new start
+    schedule.AttemptFailed(t);
+  }
+  EXPECT_EQ(attempts, (std::vector<long long>{1000, 3000, 7000, 15000, 31000, 63000, 123000, 183000,
+                                              243000, 303000, 363000}));
+
+  schedule.Reconnected();
+  EXPECT_FALSE(schedule.Due(lost_at + 1h));
+  const TimePoint lost_again = lost_at + 2h;
+  schedule.Lost(lost_again);
+  EXPECT_FALSE(schedule.Due(lost_again + 999ms));
+  EXPECT_TRUE(schedule.Due(lost_again + 1s));
 }
 
 // --- A small access server on 127.0.0.1 for the cases ser2net cannot play:
@@ -509,7 +541,6 @@ TEST(Rfc2217Client, SettingAnsweredWithAValueOfTheWrongWidthIsAProtocolFailure) 
 // neither hides the modem lines behind it nor grows without bound: the port
 // keeps the newest bytes, as many as its receive buffer holds.
 TEST(Rfc2217Client, FloodOfUnreadDataHidesNeitherTheRingNorTheCarrier) {
-  constexpr std::uint8_t kIdleLines = comport::kModemStateDsr | comport::kModemStateCts;
   TinyAccessServer server({.modem_lines = kIdleLines,
                            .answer_on = "ATHA\r",
                            .answer_lines = kIdleLines | comport::kModemStateCarrier});
@@ -543,6 +574,86 @@ TEST(Rfc2217Client, FloodOfUnreadDataHidesNeitherTheRingNorTheCarrier) {
   ASSERT_EQ(kept.size(), kKept);
   EXPECT_TRUE(std::equal(kept.begin(), kept.end(), noise.end() - kKept))
       << "the bytes kept are not the newest ones";
+}
+
+// Bounded waits in real time for what the server thread does.
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  const auto end = SteadyClock::now() + kPeerWait;
+  while (!condition() && SteadyClock::now() < end)
+    std::this_thread::sleep_for(5ms);
+  return condition();
+}
+
+// The loss of the connection, as the station sees it: a failing status read.
+bool LossSeen(SerialPort& port) {
+  std::uint32_t status = 0;
+  return WaitFor([&] { return !port.GetModemStatus(status); });
+}
+
+// An access server restarted on the same port: status reads fail while it is
+// away and until the back-off's next attempt; then the port is connected again
+// with the options, the modem-state mask, the line settings and the time-outs
+// in force, says so once, and carries data both ways.
+TEST(Rfc2217Client, ConnectsAgainOnTheBackOffScheduleWhenTheServerComesBack) {
+  FakeClock clock;  // times the attempts; the I/O waits are real
+  TinyAccessServer server({.modem_lines = kIdleLines});
+  PortOpenResult opened = OpenRfc2217Port(server.address(), clock);
+  ASSERT_NE(opened.port, nullptr) << opened.error;
+  SerialPort& port = *opened.port;
+  ASSERT_TRUE(port.SetLineSettings(LineSettings{115200, 8, kNoParity, kOneStopBit}));
+  ASSERT_TRUE(port.SetTimeouts(kShortTimeouts));
+  ASSERT_EQ(server.masks(), 1);
+
+  server.GoAway();
+  ASSERT_TRUE(WaitFor([&] { return !server.listening(); }));
+  ASSERT_TRUE(LossSeen(port));
+  std::uint32_t status = 0;
+  clock.Advance(1s);  // the first attempt finds nobody listening
+  EXPECT_FALSE(port.GetModemStatus(status));
+  EXPECT_EQ(port.last_error(), static_cast<std::uint32_t>(ECONNREFUSED));
+
+  server.ComeBack();
+  ASSERT_TRUE(WaitFor([&] { return server.listening(); }));
+  clock.Advance(1999ms);
+  EXPECT_FALSE(port.GetModemStatus(status)) << "attempted before the back-off ran out";
+  EXPECT_FALSE(port.TakeReconnected());
+  EXPECT_EQ(server.connections(), 1);
+  clock.Advance(1ms);
+  ASSERT_TRUE(port.GetModemStatus(status)) << port.last_error();
+  EXPECT_EQ(status, MS_DSR_ON | MS_CTS_ON);
+  EXPECT_TRUE(port.TakeReconnected());
+  EXPECT_FALSE(port.TakeReconnected()) << "said more than once";
+  EXPECT_EQ(server.connections(), 2);
+  EXPECT_EQ(server.masks(), 2) << "modem-state mask not sent again";
+  EXPECT_EQ(server.baud(), 115200u) << "line settings not put back";
+  PortTimeouts t;
+  ASSERT_TRUE(port.GetTimeouts(t));
+  EXPECT_EQ(t.read_interval_ms, kShortTimeouts.read_interval_ms);
+  EXPECT_EQ(t.read_total_constant_ms, kShortTimeouts.read_total_constant_ms);
+
+  std::uint32_t written = 0;
+  ASSERT_TRUE(port.Write(Bytes{'A', 'T', '\r'}, written));
+  EXPECT_TRUE(WaitFor([&] { return server.Received() == Bytes{'A', 'T', '\r'}; }));
+  server.SendData({'O', 'K'});
+  EXPECT_EQ(ReadExactly(port, 2), (Bytes{'O', 'K'}));
+}
+
+TEST(Rfc2217Client, PortClosedByTheStationNeverConnectsAgain) {
+  FakeClock clock;
+  TinyAccessServer server({});
+  PortOpenResult opened = OpenRfc2217Port(server.address(), clock);
+  ASSERT_NE(opened.port, nullptr) << opened.error;
+  server.Drop();
+  ASSERT_TRUE(LossSeen(*opened.port));
+  opened.port->Close();
+  clock.Advance(1h);
+  std::uint32_t status = 0;
+  EXPECT_FALSE(opened.port->GetModemStatus(status));
+  EXPECT_EQ(opened.port->last_error(), static_cast<std::uint32_t>(EBADF));
+  EXPECT_FALSE(opened.port->TakeReconnected());
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(server.connections(), 1);
 }
 
 // A write that runs out of time hands over a whole prefix of the bytes and
