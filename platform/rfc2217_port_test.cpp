@@ -277,19 +277,22 @@ class TinyAccessServer {
       if (n <= 0)
         return;
       Bytes answers;
+      Bytes data;
       decoder.Feed(
           std::span(buf, static_cast<std::size_t>(n)),
-          [&](std::span<const std::uint8_t> d) {
-            std::lock_guard lock(mutex_);
-            received_.insert(received_.end(), d.begin(), d.end());
-            line_data.append(d.begin(), d.end());
-          },
+          [&](std::span<const std::uint8_t> d) { data.insert(data.end(), d.begin(), d.end()); },
           [&](const telnet::TelnetCommand& c) {
             Bytes a = options.Receive(c.verb, c.option);
             if (auto m = telnet::AsComPort(c))
               a = Answer(*m);
             answers.insert(answers.end(), a.begin(), a.end());
           });
+      {
+        std::lock_guard lock(mutex_);
+        received_.insert(received_.end(), data.begin(), data.end());
+      }
+      if (!behaviour_.answer_on.empty())
+        line_data.append(data.begin(), data.end());
       if (!behaviour_.answer_on.empty() &&
           line_data.find(behaviour_.answer_on) != std::string::npos) {
         line_data.clear();
