@@ -1,5 +1,6 @@
 #include "platform/rfc2217_port.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace davrilon {
@@ -43,6 +44,25 @@ std::optional<NetworkPortAddress> ParseNetworkPortAddress(std::string_view text)
   if (host.empty() || host.find('/') != std::string_view::npos || !IsTcpPort(port))
     return std::nullopt;
   return NetworkPortAddress{std::string(host), std::string(port)};
+}
+
+void ReconnectSchedule::Lost(TimePoint now) {
+  if (!next_attempt_)
+    next_attempt_ = now + wait_;
+}
+
+bool ReconnectSchedule::Due(TimePoint now) const {
+  return next_attempt_ && now >= *next_attempt_;
+}
+
+void ReconnectSchedule::AttemptFailed(TimePoint now) {
+  wait_ = std::min(wait_ * 2, kLongestWait);
+  next_attempt_ = now + wait_;
+}
+
+void ReconnectSchedule::Reconnected() {
+  next_attempt_.reset();
+  wait_ = kFirstWait;
 }
 
 }  // namespace davrilon

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/serial_port.h"
 
 namespace davrilon {
@@ -18,6 +19,36 @@ constexpr std::string_view kNetworkPortScheme = "rfc2217://";
 constexpr std::chrono::milliseconds kConnectDeadline{5000};      // TCP connection
 constexpr std::chrono::milliseconds kNegotiationDeadline{3000};  // BINARY, SGA, COM-PORT-OPTION
 constexpr std::chrono::milliseconds kAcknowledgeDeadline{3000};  // each COM-PORT-OPTION answer
+// A reconnect runs inside a pass of the supervisor loop: connecting, agreeing
+// the options, asking for the modem lines and putting the line settings back
+// all end within this, so a server that is down or mute holds the loop for a
+// moment only.
+constexpr std::chrono::milliseconds kReconnectDeadline{1000};
+
+// When a lost connection to the access server is tried again: the first
+// attempt 1 s after the loss, each failed attempt doubling the wait for the
+// next, up to 60 s. Fed with monotonic times; keeps no clock of its own.
+class ReconnectSchedule {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  static constexpr std::chrono::milliseconds kFirstWait{1000};
+  static constexpr std::chrono::milliseconds kLongestWait{60000};
+
+  // The connection went at `now`. Nothing changes while it is already lost.
+  void Lost(TimePoint now);
+  // Whether a reconnect attempt is to be made at `now`.
+  bool Due(TimePoint now) const;
+  // The attempt made at `now` failed: the next comes after twice the last wait.
+  void AttemptFailed(TimePoint now);
+  // The connection is back: the next loss starts again at kFirstWait.
+  void Reconnected();
+
+  bool lost() const { return next_attempt_.has_value(); }
+
+ private:
+  std::optional<TimePoint> next_attempt_;  // while the connection is lost
+  std::chrono::milliseconds wait_ = kFirstWait;
+};
 
 struct NetworkPortAddress {
   std::string host;  // name or address; an IPv6 address without its brackets
@@ -41,6 +72,16 @@ std::optional<NetworkPortAddress> ParseNetworkPortAddress(std::string_view text)
 //    already received here.
 //  - A dropped connection fails reads and writes with its error number
 //    (ECONNRESET, EPIPE), never hangs and never raises SIGPIPE.
+//  - After a dropped connection, modem status reads go on failing while the
+//    port connects again by itself on the ReconnectSchedule (each attempt
+//    made by a status read, within kReconnectDeadline). Once the server is
+//    back and the options, the modem-state mask and the line settings last
+//    set are agreed again, status reads succeed and TakeReconnected() says so
+//    once. Received data not yet read is lost with the connection; the
+//    time-outs are the port's own and stay as they were. A port that was
+//    closed never connects again.
 PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address);
+// The same, with the clock that times the reconnect attempts.
+PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address, Clock& clock);
 
 }  // namespace davrilon

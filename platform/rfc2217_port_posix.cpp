@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <deque>
+#include <cstring>
 #include <optional>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "platform/port_base_posix.h"
 #include "platform/port_timing.h"
@@ -25,10 +28,15 @@ using SteadyClock = std::chrono::steady_clock;
 using telnet::Bytes;
 namespace comport = telnet::comport;
 
-constexpr std::size_t kReceiveChunk = 4096;
-// While a write waits for room, bytes from the server are taken in only up to
-// this much; beyond it TCP holds the server back until the station reads.
+constexpr std::size_t kReceiveChunk = 64 * 1024;
+// The line data received and not yet read is held up to this much, like a
+// serial port's receive buffer; past it bytes are dropped as an overrun drops
+// them. Telnet commands and notifications are taken in whatever piles up.
 constexpr std::size_t kReceiveBufferLimit = 64 * 1024;
+// One look at the connection takes in at most this much, so that a server that
+// never stops sending cannot hold the station; at 115200 baud a line brings
+// about 11.5 KB a second, far below it.
+constexpr std::size_t kMostTakenInPerLook = 4 * 1024 * 1024;
 constexpr std::size_t kComPortCommands = comport::kPurgeData + 1;
 constexpr std::uint8_t kAllModemLines = 0xFF;
 constexpr int kSocketOptionOn = 1;
@@ -68,9 +76,137 @@ std::optional<std::uint8_t> StopBitsOf(std::uint32_t value) {
   }
 }
 
+// The line data received and not yet read: a byte vector read from the front,
+// so that taking bytes in and handing them out costs a copy of each run and no
+// work per byte.
+//
+// When more than kReceiveBufferLimit bytes are waiting, the oldest go. The
+// station reads the line only in an exchange, which purges it first and then
+// reads in step with the centre; what piles up between calls is stale (result
+// codes, noise), and a reader that comes late wants what the line says now,
+// not what it said a minute ago.
+class ReceiveQueue {
+ public:
+  std::size_t size() const { return bytes_.size() - head_; }
+
+  void Clear() {
+    bytes_.clear();
+    head_ = 0;
+  }
+
+  void Append(std::span<const std::uint8_t> data) {
+    if (data.size() >= kReceiveBufferLimit) {
+      Clear();
+      data = data.last(kReceiveBufferLimit);
+    } else if (size() + data.size() > kReceiveBufferLimit) {
+      head_ += size() + data.size() - kReceiveBufferLimit;
+    }
+    Compact();
+    bytes_.insert(bytes_.end(), data.begin(), data.end());
+  }
+
+  // Moves up to into.size() bytes out; the count moved.
+  std::size_t Take(std::span<std::uint8_t> into) {
+    const std::size_t n = std::min(size(), into.size());
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(head_), n, into.begin());
+    head_ += n;
+    if (head_ == bytes_.size())
+      Clear();
+    return n;
+  }
+
+ private:
+  // Drops the bytes already read or dropped once they are at least as many as
+  // the limit: each byte is moved at most once more, and the vector stays
+  // below twice the limit and one receive.
+  void Compact() {
+    if (head_ < kReceiveBufferLimit)
+      return;
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+
+  std::vector<std::uint8_t> bytes_;
+  std::size_t head_ = 0;  // where the unread bytes begin
+};
+
+// One address of the access server, as the name lookup gave it.
+struct Endpoint {
+  int family = 0;
+  int type = 0;
+  int protocol = 0;
+  sockaddr_storage address{};
+  socklen_t length = 0;
+};
+
+// The addresses of the access server, or none (with the error number). Looked
+// up once, when the port is opened: a reconnect during the day must not wait
+// for a name server.
+std::vector<Endpoint> Resolve(const NetworkPortAddress& address, std::uint32_t& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int lookup = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
+  if (lookup != 0) {
+    error = ErrorNumber(lookup == EAI_SYSTEM ? errno : EHOSTUNREACH);
+    return {};
+  }
+  std::vector<Endpoint> endpoints;
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_addrlen > sizeof(sockaddr_storage))
+      continue;
+    Endpoint e{a->ai_family, a->ai_socktype, a->ai_protocol, {}, a->ai_addrlen};
+    std::memcpy(&e.address, a->ai_addr, a->ai_addrlen);
+    endpoints.push_back(e);
+  }
+  freeaddrinfo(found);
+  if (endpoints.empty())
+    error = ErrorNumber(EHOSTUNREACH);
+  return endpoints;
+}
+
+// A TCP socket connected to the first endpoint that answers by `end`,
+// non-blocking, or -1 and the error number.
+int Connect(const std::vector<Endpoint>& endpoints, SteadyClock::time_point end,
+            std::uint32_t& error) {
+  int fd = -1;
+  error = ErrorNumber(EHOSTUNREACH);
+  for (auto e = endpoints.begin(); e != endpoints.end() && fd < 0; ++e) {
+    fd = socket(e->family, e->type | SOCK_NONBLOCK | SOCK_CLOEXEC, e->protocol);
+    if (fd < 0) {
+      error = ErrorNumber(errno);
+      continue;
+    }
+    int result =
+        connect(fd, reinterpret_cast<const sockaddr*>(&e->address), e->length) == 0 ? 0 : errno;
+    if (result == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      const int r = poll(&p, 1, PollMilliseconds(TimeLeft(end, SteadyClock::now())));
+      socklen_t len = sizeof result;
+      if (r == 0)
+        result = ETIMEDOUT;
+      else if (r < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &len) != 0)
+        result = errno;
+    }
+    if (result != 0) {
+      error = ErrorNumber(result);
+      close(fd);
+      fd = -1;
+    }
+  }
+  if (fd >= 0) {
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kSocketOptionOn, sizeof kSocketOptionOn);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &kSocketOptionOn, sizeof kSocketOptionOn);
+  }
+  return fd;
+}
+
 class Rfc2217Port final : public PortBase {
  public:
-  explicit Rfc2217Port(int fd) : fd_(fd) {}
+  Rfc2217Port(int fd, std::vector<Endpoint> endpoints, Clock& clock)
+      : fd_(fd), endpoints_(std::move(endpoints)), clock_(clock) {}
   ~Rfc2217Port() override { Close(); }
   Rfc2217Port(const Rfc2217Port&) = delete;
   Rfc2217Port& operator=(const Rfc2217Port&) = delete;
@@ -83,7 +219,7 @@ class Rfc2217Port final : public PortBase {
           options_.RequestLocal(kOptSuppressGoAhead), options_.RequestRemote(kOptSuppressGoAhead),
           options_.RequestLocal(kOptComPort)})
       outbox_.insert(outbox_.end(), ask.begin(), ask.end());
-    const auto end = SteadyClock::now() + kNegotiationDeadline;
+    const auto end = DeadlineIn(kNegotiationDeadline);
     auto pending = [this] {
       return options_.LocalPending(kOptBinary) || options_.RemotePending(kOptBinary) ||
              options_.LocalPending(kOptSuppressGoAhead) ||
@@ -105,7 +241,7 @@ class Rfc2217Port final : public PortBase {
     // at 0 until its first notification.
     const auto seen_mask = replies_[comport::kSetModemStateMask];
     const auto seen_lines = replies_[comport::kNotifyModemState];
-    const auto mask_end = SteadyClock::now() + kAcknowledgeDeadline;
+    const auto mask_end = DeadlineIn(kAcknowledgeDeadline);
     if (!Send(telnet::ComPortU8(comport::kSetModemStateMask, kAllModemLines), mask_end))
       return last_error();
     while (replies_[comport::kSetModemStateMask] == seen_mask &&
@@ -132,9 +268,14 @@ class Rfc2217Port final : public PortBase {
         {comport::kSetParity, telnet::ComPortU8(comport::kSetParity, comport::kQuery)},
         {comport::kSetStopSize, telnet::ComPortU8(comport::kSetStopSize, comport::kQuery)},
     };
-    for (const auto& q : queries)
-      if (!acknowledged_[q.command] && !Request(q.command, q.message))
+    for (const auto& q : queries) {
+      if (acknowledged_[q.command])
+        continue;
+      if (!Request(q.command, q.message))
         return false;
+      if (!acknowledged_[q.command])
+        return Fail(EPROTO);  // an answer without a value of its width
+    }
 
     const std::uint32_t baud = *acknowledged_[comport::kSetBaudRate];
     const std::uint32_t size = *acknowledged_[comport::kSetDataSize];
@@ -174,10 +315,13 @@ class Rfc2217Port final : public PortBase {
     for (const auto& setting : settings) {
       if (!Request(setting.command, setting.message))
         return false;
+      if (!acknowledged_[setting.command])
+        return Fail(EPROTO);  // an answer without a value of its width
       // The server answers with the value now in force: another one is a refusal.
       if (acknowledged_[setting.command] != setting.value)
         return Fail(EINVAL);
     }
+    in_force_ = s;
     return true;
   }
 
@@ -185,6 +329,8 @@ class Rfc2217Port final : public PortBase {
     if (!Usable())
       return false;
     TakeInWhatArrived();
+    if (broken_ != 0 && schedule_.Due(clock_.Monotonic()))
+      Reconnect();
     if (broken_ != 0)
       return Fail(broken_);
     status = modem_lines_ & comport::kModemStateLines;  // the bits sit where MS_*_ON have them
@@ -194,7 +340,7 @@ class Rfc2217Port final : public PortBase {
   bool PurgeReceive() override {
     if (!Usable())
       return false;
-    received_.clear();
+    received_.Clear();
     // Bytes that come before the server's answer were received before its
     // purge: the answer drops them as it is taken in.
     return Request(comport::kPurgeData,
@@ -207,10 +353,8 @@ class Rfc2217Port final : public PortBase {
       return false;
     ReadDeadline deadline(timeouts_, into.size(), SteadyClock::now());
     while (true) {
-      const std::size_t take = std::min(received_.size(), into.size() - got);
+      const std::size_t take = received_.Take(into.subspan(got));
       if (take > 0) {
-        std::copy_n(received_.begin(), take, into.begin() + got);
-        received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(take));
         got += static_cast<std::uint32_t>(take);
         deadline.BytesCame(SteadyClock::now());
       }
@@ -253,7 +397,7 @@ class Rfc2217Port final : public PortBase {
       const auto left = deadline.Remaining(SteadyClock::now());
       if (left && left->count() == 0)
         break;
-      Service(left, received_.size() < kReceiveBufferLimit);
+      Service(left);
     }
     const std::size_t done = data_sent();
     if (done < wire.size()) {
@@ -272,16 +416,65 @@ class Rfc2217Port final : public PortBase {
     return true;
   }
 
-  void Release() override {
-    close(fd_);
-    fd_ = -1;
-  }
+  bool TakeReconnected() override { return !is_closed() && std::exchange(reconnected_, false); }
+
+  void Release() override { Disconnect(); }
 
  private:
   bool Broken(int error) {
-    if (broken_ == 0)
+    if (broken_ == 0) {
       broken_ = error;
+      schedule_.Lost(clock_.Monotonic());
+    }
     return false;
+  }
+
+  void Disconnect() {
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = -1;
+  }
+
+  // The latest end of a wait of `length` from now: within a reconnect, no
+  // later than the reconnect's own end.
+  SteadyClock::time_point DeadlineIn(milliseconds length) const {
+    const auto end = SteadyClock::now() + length;
+    return attempt_end_ ? std::min(end, *attempt_end_) : end;
+  }
+
+  // One reconnect attempt, all of it by kReconnectDeadline: a new connection,
+  // the options and the modem-state mask agreed again, the line settings last
+  // set put back. The connection state starts afresh; what was received and
+  // not read is gone with the old connection.
+  void Reconnect() {
+    Disconnect();
+    attempt_end_ = SteadyClock::now() + kReconnectDeadline;
+    std::uint32_t error = 0;
+    const int fd = Connect(endpoints_, *attempt_end_, error);
+    if (fd >= 0) {
+      fd_ = fd;
+      broken_ = 0;
+      decoder_ = telnet::TelnetDecoder();
+      options_ = telnet::OptionNegotiator();
+      received_.Clear();
+      outbox_.clear();
+      outbox_sent_ = 0;
+      modem_lines_ = 0;
+      replies_ = {};
+      acknowledged_ = {};
+      error = Start();
+      if (error == 0 && in_force_ && !SetLineSettings(*in_force_))
+        error = last_error();
+    }
+    attempt_end_.reset();
+    if (error != 0) {
+      Disconnect();
+      broken_ = static_cast<int>(error);
+      schedule_.AttemptFailed(clock_.Monotonic());
+      return;
+    }
+    schedule_.Reconnected();
+    reconnected_ = true;
   }
 
   // How many of `bytes` the first `length` bytes of their escaped form hold whole.
@@ -307,12 +500,10 @@ class Rfc2217Port final : public PortBase {
 
   // Waits up to `wait` (nothing: no limit) for the connection, takes in what
   // came and sends what waits in the outbox. False once the connection failed.
-  bool Service(std::optional<milliseconds> wait, bool take_in = true) {
+  bool Service(std::optional<milliseconds> wait) {
     if (broken_ != 0)
       return false;
-    pollfd p{fd_, 0, 0};
-    if (take_in)
-      p.events |= POLLIN;
+    pollfd p{fd_, POLLIN, 0};
     if (!outbox_.empty())
       p.events |= POLLOUT;
     const int r = poll(&p, 1, PollMilliseconds(wait));
@@ -331,8 +522,7 @@ class Rfc2217Port final : public PortBase {
 
   // One receive without waiting; the count of bytes that came.
   std::size_t TakeIn() {
-    std::uint8_t buffer[kReceiveChunk];
-    const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    const ssize_t n = recv(fd_, chunk_.data(), chunk_.size(), MSG_DONTWAIT);
     if (n == 0)
       Broken(ECONNRESET);  // the server closed the connection
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
@@ -340,20 +530,21 @@ class Rfc2217Port final : public PortBase {
     if (n <= 0)
       return 0;
     decoder_.Feed(
-        std::span(buffer, static_cast<std::size_t>(n)),
-        [this](std::span<const std::uint8_t> data) {
-          received_.insert(received_.end(), data.begin(), data.end());
-        },
+        std::span(chunk_.data(), static_cast<std::size_t>(n)),
+        [this](std::span<const std::uint8_t> data) { received_.Append(data); },
         [this](const telnet::TelnetCommand& command) { Handle(command); });
     return static_cast<std::size_t>(n);
   }
 
   // Everything that has arrived, without waiting.
   void TakeInWhatArrived() {
-    while (broken_ == 0 && received_.size() < kReceiveBufferLimit) {
+    std::size_t taken = 0;
+    while (broken_ == 0 && taken < kMostTakenInPerLook) {
       SendOutbox();
-      if (TakeIn() == 0)
+      const std::size_t n = TakeIn();
+      if (n == 0)
         break;
+      taken += n;
     }
   }
 
@@ -388,15 +579,17 @@ class Rfc2217Port final : public PortBase {
     if (base >= kComPortCommands)
       return;
     ++replies_[base];
+    // The baud rate is four bytes, every other value one; an answer of another
+    // width leaves no value, which the caller takes as a protocol failure.
     std::optional<std::uint32_t> value = message->U32();
-    if (!value)
+    if (base != comport::kSetBaudRate)
       value = message->U8();
     acknowledged_[base] = value;
     if (base == comport::kNotifyModemState && message->U8())
       modem_lines_ = *message->U8();
     if (base == comport::kPurgeData &&
         (value == comport::kPurgeReceive || value == comport::kPurgeBoth))
-      received_.clear();
+      received_.Clear();
   }
 
   // Queues `message` and sends it by `end`.
@@ -420,7 +613,7 @@ class Rfc2217Port final : public PortBase {
   // Sends a COM-PORT-OPTION command and waits for the server's answer to it.
   bool Request(std::uint8_t command, const Bytes& message) {
     const auto seen = replies_[command];
-    const auto end = SteadyClock::now() + kAcknowledgeDeadline;
+    const auto end = DeadlineIn(kAcknowledgeDeadline);
     if (!Send(message, end))
       return false;
     while (replies_[command] == seen) {
@@ -433,11 +626,18 @@ class Rfc2217Port final : public PortBase {
     return true;
   }
 
-  int fd_;
+  int fd_;  // -1 between a lost connection and the next attempt
+  const std::vector<Endpoint> endpoints_;
+  Clock& clock_;  // times the reconnect attempts
+  ReconnectSchedule schedule_;
+  std::optional<SteadyClock::time_point> attempt_end_;  // while a reconnect runs
+  std::optional<LineSettings> in_force_;                // the line settings last set
+  bool reconnected_ = false;                            // not yet taken
   int broken_ = 0;  // the error that ended the connection, 0 while it lives
   telnet::TelnetDecoder decoder_;
   telnet::OptionNegotiator options_;
-  std::deque<std::uint8_t> received_;  // data from the line not yet read
+  ReceiveQueue received_;  // data from the line not yet read
+  std::vector<std::uint8_t> chunk_ = std::vector<std::uint8_t>(kReceiveChunk);  // one receive
   Bytes outbox_;  // everything still to go to the server, in order: answers, commands, data
   std::uint64_t outbox_sent_ = 0;  // bytes of the outbox sent so far, in all
   std::uint8_t modem_lines_ = 0;   // the last NOTIFY-MODEMSTATE
@@ -445,59 +645,21 @@ class Rfc2217Port final : public PortBase {
   std::array<std::optional<std::uint32_t>, kComPortCommands> acknowledged_{};  // their values
 };
 
-// A connected TCP socket, non-blocking, or the error number.
-int Connect(const NetworkPortAddress& address, std::uint32_t& error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const int lookup = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
-  if (lookup != 0) {
-    error = ErrorNumber(lookup == EAI_SYSTEM ? errno : EHOSTUNREACH);
-    return -1;
-  }
-  const auto end = SteadyClock::now() + kConnectDeadline;
-  int fd = -1;
-  error = ErrorNumber(EHOSTUNREACH);
-  for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
-      error = ErrorNumber(errno);
-      continue;
-    }
-    int result = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
-    if (result == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
-      const int r = poll(&p, 1, PollMilliseconds(TimeLeft(end, SteadyClock::now())));
-      socklen_t len = sizeof result;
-      if (r == 0)
-        result = ETIMEDOUT;
-      else if (r < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &len) != 0)
-        result = errno;
-    }
-    if (result != 0) {
-      error = ErrorNumber(result);
-      close(fd);
-      fd = -1;
-    }
-  }
-  freeaddrinfo(found);
-  if (fd >= 0) {
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kSocketOptionOn, sizeof kSocketOptionOn);
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &kSocketOptionOn, sizeof kSocketOptionOn);
-  }
-  return fd;
-}
-
 }  // namespace
 
 PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address) {
+  return OpenRfc2217Port(address, SystemClock());
+}
+
+PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address, Clock& clock) {
   std::uint32_t error = 0;
-  const int fd = Connect(address, error);
+  std::vector<Endpoint> endpoints = Resolve(address, error);
+  if (endpoints.empty())
+    return {nullptr, error};
+  const int fd = Connect(endpoints, SteadyClock::now() + kConnectDeadline, error);
   if (fd < 0)
     return {nullptr, error};
-  auto port = std::make_unique<Rfc2217Port>(fd);
+  auto port = std::make_unique<Rfc2217Port>(fd, std::move(endpoints), clock);
   error = port->Start();
   if (error != 0)
     return {nullptr, error};

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fakes/fake_clock.h"
 #include "platform/telnet_codec.h"
 
 extern char** environ;
@@ -40,6 +42,8 @@ namespace comport = telnet::comport;
 constexpr PortTimeouts kStationTimeouts{3000, 0, 3000, 3000, 3000};
 constexpr PortTimeouts kShortTimeouts{500, 0, 2000, 0, 2000};
 constexpr auto kPeerWait = 5s;  // how long a test's far end waits for what it expects
+// The modem lines of a switched-on modem that waits for calls.
+constexpr std::uint8_t kIdleLines = comport::kModemStateDsr | comport::kModemStateCts;
 
 Bytes AllByteValues() {
   Bytes all;
@@ -88,41 +92,77 @@ TEST(NetworkPortAddress, ReadsHostAndPort) {
   }
 }
 
+// Attempts after a loss, in virtual time: 1 s, then each wait twice the last,
+// never more than 60 s; a reconnect starts the rule again.
+TEST(ReconnectSchedule, WaitsOneSecondThenDoublesUpToAMinute) {
+  using TimePoint = ReconnectSchedule::TimePoint;
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  ReconnectSchedule schedule;
+  const TimePoint lost_at{100s};
+  EXPECT_FALSE(schedule.Due(lost_at + 1h)) << "due without a loss";
+  schedule.Lost(lost_at);
+  std::vector<long long> attempts;  // ms after the loss
+  for (TimePoint t = lost_at; t <= lost_at + 400s; t += 100ms) {
+    if (!schedule.Due(t))
+      continue;
+    attempts.push_back(duration_cast<milliseconds>(t - lost_at).count());
+    schedule.Lost(t);  // the failed attempt loses its connection again: no new start
+    schedule.AttemptFailed(t);
+  }
+  EXPECT_EQ(attempts, (std::vector<long long>{1000, 3000, 7000, 15000, 31000, 63000, 123000, 183000,
+                                              243000, 303000, 363000}));
+
+  schedule.Reconnected();
+  EXPECT_FALSE(schedule.Due(lost_at + 1h));
+  const TimePoint lost_again = lost_at + 2h;
+  schedule.Lost(lost_again);
+  EXPECT_FALSE(schedule.Due(lost_again + 999ms));
+  EXPECT_TRUE(schedule.Due(lost_again + 1s));
+}
+
 // --- A small access server on 127.0.0.1 for the cases ser2net cannot play:
-// silence, refusals, modem line changes, a connection cut at will. ---
+// silence, refusals, malformed answers, modem line changes, a connection cut
+// at will, a server that goes away and comes back on the same port. ---
 class TinyAccessServer {
  public:
   struct Behaviour {
     bool offer_com_port = true;
     bool answer_settings = true;
     std::uint8_t modem_lines = 0;  // notified after the client's mask
+    // This command (0: none) is answered with `misanswer` as its value.
+    std::uint8_t misanswered = 0;
+    Bytes misanswer{};
+    // Line data containing `answer_on` is answered by notifying `answer_lines`,
+    // as a modem raises its carrier after "ATHA".
+    std::string answer_on{};
+    std::uint8_t answer_lines = 0;
   };
 
-  explicit TinyAccessServer(Behaviour behaviour) : behaviour_(behaviour) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small_buffer = 64 * 1024;  // so that a client's write can fill it
-    setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener_, 1) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+  explicit TinyAccessServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
+    if (!Listen())
       ADD_FAILURE() << "cannot listen: " << errno;
-    port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] { Run(); });
   }
 
   ~TinyAccessServer() {
     stop_ = true;
     thread_.join();
-    close(listener_);
+    if (listener_ >= 0)
+      close(listener_);
   }
 
   NetworkPortAddress address() const { return {"127.0.0.1", std::to_string(port_)}; }
 
+  // Closes the connection; the next one is accepted.
   void Drop() { drop_ = true; }
+  // Closes the connection and stops listening, as a restarted access server
+  // does; ComeBack() listens on the same port again.
+  void GoAway() { away_ = true; }
+  void ComeBack() { away_ = false; }
+  bool listening() const { return listening_; }
+  int connections() const { return connections_; }
+
   void Pause(bool paused) { paused_ = paused; }
   void SendData(const Bytes& data) { Queue(telnet::Escape(data)); }
   void Notify(std::uint8_t lines) {
@@ -137,20 +177,78 @@ class TinyAccessServer {
     std::lock_guard lock(mutex_);
     return purges_;
   }
+  // The baud rate the current connection's client set (9600 until it sets one).
+  std::uint32_t baud() {
+    std::lock_guard lock(mutex_);
+    return baud_;
+  }
+  int masks() {
+    std::lock_guard lock(mutex_);
+    return masks_;
+  }
 
  private:
+  bool Listen() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small_buffer = 64 * 1024;  // so that a client's write can fill it
+    const int on = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port_);
+    socklen_t len = sizeof a;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listener_, 1) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      close(listener_);
+      listener_ = -1;
+      return false;
+    }
+    port_ = ntohs(a.sin_port);
+    return true;
+  }
+
   void Queue(const Bytes& bytes) {
     std::lock_guard lock(mutex_);
     outgoing_.insert(outgoing_.end(), bytes.begin(), bytes.end());
   }
 
   void Run() {
-    int conn = -1;
-    while (!stop_ && conn < 0) {
+    while (!stop_) {
+      if (away_ && listener_ >= 0) {
+        close(listener_);
+        listener_ = -1;
+      }
+      if (!away_ && listener_ < 0 && !Listen()) {
+        std::this_thread::sleep_for(5ms);
+        continue;
+      }
+      listening_ = listener_ >= 0;
+      if (listener_ < 0) {
+        std::this_thread::sleep_for(5ms);
+        continue;
+      }
       pollfd p{listener_, POLLIN, 0};
-      if (poll(&p, 1, 10) > 0)
-        conn = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (poll(&p, 1, 10) <= 0)
+        continue;
+      const int conn = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (conn < 0)
+        continue;
+      {
+        std::lock_guard lock(mutex_);
+        outgoing_.clear();
+        baud_ = kFirstBaud;
+      }
+      ++connections_;
+      Serve(conn);
+      close(conn);
+      drop_ = false;
     }
+  }
+
+  void Serve(int conn) {
     telnet::TelnetDecoder decoder;
     telnet::OptionNegotiator options;
     options.AllowLocal(telnet::kOptBinary);
@@ -159,12 +257,8 @@ class TinyAccessServer {
     options.AllowRemote(telnet::kOptSuppressGoAhead);
     if (behaviour_.offer_com_port)
       options.AllowRemote(telnet::kOptComPort);
-    while (!stop_ && conn >= 0) {
-      if (drop_) {
-        close(conn);
-        conn = -1;
-        break;
-      }
+    std::string line_data;  // what the client sent, for `answer_on`
+    while (!stop_ && !drop_ && !away_) {
       {
         std::lock_guard lock(mutex_);
         while (!outgoing_.empty()) {
@@ -181,37 +275,50 @@ class TinyAccessServer {
       std::uint8_t buf[4096];
       const ssize_t n = recv(conn, buf, sizeof buf, MSG_DONTWAIT);
       if (n <= 0)
-        break;
+        return;
       Bytes answers;
+      Bytes data;
       decoder.Feed(
           std::span(buf, static_cast<std::size_t>(n)),
-          [&](std::span<const std::uint8_t> d) {
-            std::lock_guard lock(mutex_);
-            received_.insert(received_.end(), d.begin(), d.end());
-          },
+          [&](std::span<const std::uint8_t> d) { data.insert(data.end(), d.begin(), d.end()); },
           [&](const telnet::TelnetCommand& c) {
             Bytes a = options.Receive(c.verb, c.option);
             if (auto m = telnet::AsComPort(c))
               a = Answer(*m);
             answers.insert(answers.end(), a.begin(), a.end());
           });
+      {
+        std::lock_guard lock(mutex_);
+        received_.insert(received_.end(), data.begin(), data.end());
+      }
+      if (!behaviour_.answer_on.empty())
+        line_data.append(data.begin(), data.end());
+      if (!behaviour_.answer_on.empty() &&
+          line_data.find(behaviour_.answer_on) != std::string::npos) {
+        line_data.clear();
+        const Bytes lines = telnet::ComPortU8(comport::ServerReply(comport::kNotifyModemState),
+                                              behaviour_.answer_lines);
+        answers.insert(answers.end(), lines.begin(), lines.end());
+      }
       Queue(answers);
     }
-    if (conn >= 0)
-      close(conn);
   }
 
   // The server's side of COM-PORT-OPTION: each command answered with +100 and
   // the value in force; a value of 0 asks for it.
   Bytes Answer(const telnet::ComPortMessage& m) {
     const std::uint8_t reply = comport::ServerReply(m.command);
+    if (m.command == behaviour_.misanswered && m.command != 0)
+      return telnet::ComPortValue(reply, behaviour_.misanswer);
     switch (m.command) {
-      case comport::kSetBaudRate:
+      case comport::kSetBaudRate: {
         if (!behaviour_.answer_settings)
           return {};
+        std::lock_guard lock(mutex_);
         if (m.U32().value_or(0) != 0)
           baud_ = std::min(*m.U32(), kFastestBaud);
         return telnet::ComPortU32(reply, baud_);
+      }
       case comport::kSetDataSize:
       case comport::kSetParity:
       case comport::kSetStopSize: {
@@ -223,6 +330,10 @@ class TinyAccessServer {
         return telnet::ComPortU8(reply, kept);
       }
       case comport::kSetModemStateMask: {
+        {
+          std::lock_guard lock(mutex_);
+          ++masks_;
+        }
         Bytes a = telnet::ComPortU8(reply, m.U8().value_or(0));
         const Bytes lines = telnet::ComPortU8(comport::ServerReply(comport::kNotifyModemState),
                                               behaviour_.modem_lines);
@@ -240,19 +351,24 @@ class TinyAccessServer {
   }
 
   static constexpr std::uint32_t kFastestBaud = 115200;  // faster requests get this
+  static constexpr std::uint32_t kFirstBaud = 9600;      // each connection starts with this
 
-  Behaviour behaviour_;
+  const Behaviour behaviour_;
   int listener_ = -1;
-  std::uint16_t port_ = 0;
+  std::uint16_t port_ = 0;  // 0 until the first bind, then kept for every later one
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> drop_{false};
+  std::atomic<bool> away_{false};
+  std::atomic<bool> listening_{false};
+  std::atomic<int> connections_{0};
   std::atomic<bool> paused_{false};
   std::mutex mutex_;
   Bytes outgoing_;
   Bytes received_;
   int purges_ = 0;
-  std::uint32_t baud_ = 9600;
+  int masks_ = 0;
+  std::uint32_t baud_ = kFirstBaud;
   std::uint8_t settings_[comport::kSetStopSize + 1] = {0, 0, 8, comport::kParityNone,
                                                        comport::kStopOne};
 };
@@ -392,6 +508,155 @@ TEST(Rfc2217Client, SettingsAnsweredWithAnotherValueAreRefused) {
   EXPECT_EQ(port->last_error(), static_cast<std::uint32_t>(EINVAL));
   ASSERT_TRUE(port->GetLineSettings(s));
   EXPECT_EQ(s.baud_rate, 115200u) << "the settings are what the server last answered";
+}
+
+// A malformed answer to a line setting is a protocol failure, whether the
+// settings are asked for or set; the port stays usable.
+TEST(Rfc2217Client, SettingAnsweredWithAValueOfTheWrongWidthIsAProtocolFailure) {
+  struct Case {
+    const char* name;
+    std::uint8_t command;
+    Bytes value;
+  };
+  const Case cases[] = {
+      {"baud rate in one byte", comport::kSetBaudRate, {8}},
+      {"baud rate in two bytes", comport::kSetBaudRate, {0x25, 0x80}},
+      {"data size in four bytes", comport::kSetDataSize, {0, 0, 0, 8}},
+      {"parity without a value", comport::kSetParity, {}},
+      {"stop size in two bytes", comport::kSetStopSize, {comport::kStopOne, comport::kStopOne}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TinyAccessServer server({.misanswered = c.command, .misanswer = c.value});
+    auto port = OpenAt(server);
+    ASSERT_NE(port, nullptr);
+    LineSettings s;
+    EXPECT_FALSE(port->GetLineSettings(s));
+    EXPECT_EQ(port->last_error(), static_cast<std::uint32_t>(EPROTO));
+    EXPECT_FALSE(port->SetLineSettings(LineSettings{115200, 8, kNoParity, kOneStopBit}));
+    EXPECT_EQ(port->last_error(), static_cast<std::uint32_t>(EPROTO));
+    std::uint32_t status = 0;
+    EXPECT_TRUE(port->GetModemStatus(status)) << port->last_error();
+  }
+}
+
+// Noise that nobody reads (result codes of unanswered calls, a babbling line)
+// neither hides the modem lines behind it nor grows without bound: the port
+// keeps the newest bytes, as many as its receive buffer holds.
+TEST(Rfc2217Client, FloodOfUnreadDataHidesNeitherTheRingNorTheCarrier) {
+  TinyAccessServer server({.modem_lines = kIdleLines,
+                           .answer_on = "ATHA\r",
+                           .answer_lines = kIdleLines | comport::kModemStateCarrier});
+  auto port = OpenAt(server);
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetTimeouts(kShortTimeouts));
+  Bytes noise(1024 * 1024);
+  for (std::size_t i = 0; i < noise.size(); ++i)
+    noise[i] = static_cast<std::uint8_t>(i * 7 + i / 509);  // every value, 0xFF too
+  server.SendData(noise);
+  server.Notify(kIdleLines | comport::kModemStateRing);
+
+  auto wait_for = [&](std::uint32_t bit) {
+    std::uint32_t status = 0;
+    const auto end = SteadyClock::now() + kPeerWait;
+    while ((status & bit) == 0 && SteadyClock::now() < end) {
+      if (!port->GetModemStatus(status))
+        ADD_FAILURE() << "status read failed: " << port->last_error();
+      std::this_thread::sleep_for(1ms);
+    }
+    return status;
+  };
+  EXPECT_NE(wait_for(MS_RING_ON) & MS_RING_ON, 0u) << "the ring stayed behind the noise";
+  const Bytes atha = {'A', 'T', 'H', 'A', '\r'};
+  std::uint32_t written = 0;
+  ASSERT_TRUE(port->Write(atha, written));
+  EXPECT_EQ(wait_for(MS_RLSD_ON) & MS_RLSD_ON, 0u + MS_RLSD_ON) << "no carrier after ATHA";
+
+  constexpr std::size_t kKept = 64 * 1024;
+  const Bytes kept = ReadExactly(*port, 2 * kKept);
+  ASSERT_EQ(kept.size(), kKept);
+  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), noise.end() - kKept))
+      << "the bytes kept are not the newest ones";
+}
+
+// Bounded waits in real time for what the server thread does.
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  const auto end = SteadyClock::now() + kPeerWait;
+  while (!condition() && SteadyClock::now() < end)
+    std::this_thread::sleep_for(5ms);
+  return condition();
+}
+
+// The loss of the connection, as the station sees it: a failing status read.
+bool LossSeen(SerialPort& port) {
+  std::uint32_t status = 0;
+  return WaitFor([&] { return !port.GetModemStatus(status); });
+}
+
+// An access server restarted on the same port: status reads fail while it is
+// away and until the back-off's next attempt; then the port is connected again
+// with the options, the modem-state mask, the line settings and the time-outs
+// in force, says so once, and carries data both ways.
+TEST(Rfc2217Client, ConnectsAgainOnTheBackOffScheduleWhenTheServerComesBack) {
+  FakeClock clock;  // times the attempts; the I/O waits are real
+  TinyAccessServer server({.modem_lines = kIdleLines});
+  PortOpenResult opened = OpenRfc2217Port(server.address(), clock);
+  ASSERT_NE(opened.port, nullptr) << opened.error;
+  SerialPort& port = *opened.port;
+  ASSERT_TRUE(port.SetLineSettings(LineSettings{115200, 8, kNoParity, kOneStopBit}));
+  ASSERT_TRUE(port.SetTimeouts(kShortTimeouts));
+  ASSERT_EQ(server.masks(), 1);
+
+  server.GoAway();
+  ASSERT_TRUE(WaitFor([&] { return !server.listening(); }));
+  ASSERT_TRUE(LossSeen(port));
+  std::uint32_t status = 0;
+  clock.Advance(1s);  // the first attempt finds nobody listening
+  EXPECT_FALSE(port.GetModemStatus(status));
+  EXPECT_EQ(port.last_error(), static_cast<std::uint32_t>(ECONNREFUSED));
+
+  server.ComeBack();
+  ASSERT_TRUE(WaitFor([&] { return server.listening(); }));
+  clock.Advance(1999ms);
+  EXPECT_FALSE(port.GetModemStatus(status)) << "attempted before the back-off ran out";
+  EXPECT_FALSE(port.TakeReconnected());
+  EXPECT_EQ(server.connections(), 1);
+  clock.Advance(1ms);
+  ASSERT_TRUE(port.GetModemStatus(status)) << port.last_error();
+  EXPECT_EQ(status, MS_DSR_ON | MS_CTS_ON);
+  EXPECT_TRUE(port.TakeReconnected());
+  EXPECT_FALSE(port.TakeReconnected()) << "said more than once";
+  EXPECT_EQ(server.connections(), 2);
+  EXPECT_EQ(server.masks(), 2) << "modem-state mask not sent again";
+  EXPECT_EQ(server.baud(), 115200u) << "line settings not put back";
+  PortTimeouts t;
+  ASSERT_TRUE(port.GetTimeouts(t));
+  EXPECT_EQ(t.read_interval_ms, kShortTimeouts.read_interval_ms);
+  EXPECT_EQ(t.read_total_constant_ms, kShortTimeouts.read_total_constant_ms);
+
+  std::uint32_t written = 0;
+  ASSERT_TRUE(port.Write(Bytes{'A', 'T', '\r'}, written));
+  EXPECT_TRUE(WaitFor([&] { return server.Received() == Bytes{'A', 'T', '\r'}; }));
+  server.SendData({'O', 'K'});
+  EXPECT_EQ(ReadExactly(port, 2), (Bytes{'O', 'K'}));
+}
+
+TEST(Rfc2217Client, PortClosedByTheStationNeverConnectsAgain) {
+  FakeClock clock;
+  TinyAccessServer server({});
+  PortOpenResult opened = OpenRfc2217Port(server.address(), clock);
+  ASSERT_NE(opened.port, nullptr) << opened.error;
+  server.Drop();
+  ASSERT_TRUE(LossSeen(*opened.port));
+  opened.port->Close();
+  clock.Advance(1h);
+  std::uint32_t status = 0;
+  EXPECT_FALSE(opened.port->GetModemStatus(status));
+  EXPECT_EQ(opened.port->last_error(), static_cast<std::uint32_t>(EBADF));
+  EXPECT_FALSE(opened.port->TakeReconnected());
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(server.connections(), 1);
 }
 
 // A write that runs out of time hands over a whole prefix of the bytes and

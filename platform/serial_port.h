@@ -73,6 +73,11 @@ class SerialPort {
   virtual void Close() = 0;
   virtual bool is_closed() const = 0;
 
+  // True once after the port has connected again by itself to a network
+  // access server that it had lost (the modem behind it may have been reset
+  // meanwhile); false for a local device, which is never reopened.
+  virtual bool TakeReconnected() { return false; }
+
   virtual std::uint32_t last_error() const = 0;
 };
 

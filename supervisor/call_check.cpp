@@ -14,6 +14,13 @@ bool CallCheck(Station& s, SerialPort* port) {
     s.log.Line("Bląd obsługi zdarzeń na porcie");
     return true;
   }
+  if (port->TakeReconnected()) {
+    // A network port that lost its access server has connected again; the
+    // modem behind it may have been reset or left off hook meanwhile.
+    s.log.Line("Port sieciowy połączony ponownie");
+    SetUpModem(s, *port, /*escape=*/true);
+    return true;
+  }
   if ((status & MS_RING_ON) == 0)
     return true;
 

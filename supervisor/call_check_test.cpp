@@ -142,6 +142,26 @@ TEST_F(CallCheckTest, RingWithAClosedPortAfterAFailedAnswer) {
   EXPECT_EQ(rig.LogFile().substr(before), kPortFault);
 }
 
+// The network port is back after its access server went away: the modem is
+// set up again as after a call, once, and the next pass looks for rings.
+TEST_F(CallCheckTest, PortConnectedAgainSetsTheModemUpWithTheEscape) {
+  int reads = 0;
+  rig.port.status = [&reads] { return ++reads == 1 ? kIdle : kRinging; };
+  rig.port.reconnected = true;
+
+  EXPECT_TRUE(CallCheck(rig.station, &rig.port));
+  EXPECT_EQ(rig.LogFile(),
+            "Port sieciowy po\xb3\xb9"
+            "czony ponownie\r\n" +
+                kEscapeSetUpLog);
+  EXPECT_EQ(rig.port.Writes(), kEscapeSetUpWrites);
+
+  const std::size_t before = rig.LogFile().size();
+  CallCheck(rig.station, &rig.port);  // rings without a carrier: the result is that call's
+  EXPECT_EQ(rig.LogFile().substr(before, std::string(kRingLine).size()), kRingLine)
+      << "the next pass answers calls";
+}
+
 struct StatusFailureCase {
   const char* name;
   std::function<void(ScriptedPort&)> break_port;

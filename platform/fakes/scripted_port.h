@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fakes/fake_clock.h"
@@ -156,6 +157,10 @@ class ScriptedPort : public SerialPort {
   }
   bool is_closed() const override { return closed_; }
   std::uint32_t last_error() const override { return last_error_; }
+  // A network port that connected again by itself: set `reconnected`, it is
+  // taken once.
+  bool reconnected = false;
+  bool TakeReconnected() override { return std::exchange(reconnected, false); }
 
  private:
   // Records the call; false (with last_error set) on a closed port or an
