@@ -86,8 +86,10 @@ int SendModemCommand(Station& s, SerialPort& port, std::string_view command, boo
 
   s.log.Line("BŁąd wysyłania znakow ", bytes);
   // From here on the station has no modem until it is started again; the
-  // port is closed once, not again by later commands that fail on it.
-  if (!port.is_closed())
+  // port is closed once, not again by later commands that fail on it. A
+  // network port whose access server went away is left open: it connects
+  // again by itself, and the modem is then set up again.
+  if (!port.is_closed() && !port.WillReconnect())
     port.Close();
   return 0;
 }

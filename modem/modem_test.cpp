@@ -219,6 +219,22 @@ TEST(SetUpModemWriteFailure, ResetFailsThenTheClosedPortFailsEveryLaterSetUp) {
   EXPECT_EQ(rig.clock.pauses, std::vector<int>{1});
 }
 
+TEST(SetUpModemWriteFailure, ANetworkPortThatLostItsServerIsLeftToConnectAgain) {
+  StationRig rig;
+  rig.port.connection_lost = true;
+  rig.port.failures.push_back({Kind::kWrite, 1, 104});  // ECONNRESET on "+++"
+
+  EXPECT_EQ(SetUpModem(rig.station, rig.port, /*escape=*/true), 0);
+  EXPECT_EQ(rig.LogFile(),
+            Lines({logged::kEscape, logged::kSendFailed, "+++\r\n", logged::kNotReset}));
+  EXPECT_EQ(rig.port.closes, 0) << "the port connects again by itself";
+
+  // Once it is back, the modem is set up on the same port.
+  rig.port.connection_lost = false;
+  EXPECT_EQ(SetUpModem(rig.station, rig.port, /*escape=*/true), 1);
+  EXPECT_EQ(rig.port.Writes().back(), "ATS0=0\r");
+}
+
 // --- AnswerCall ---
 
 constexpr std::uint32_t kRinging = MS_RING_ON | MS_CTS_ON | MS_DSR_ON;  // 0x70

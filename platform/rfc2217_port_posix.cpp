@@ -417,6 +417,7 @@ class Rfc2217Port final : public PortBase {
   }
 
   bool TakeReconnected() override { return !is_closed() && std::exchange(reconnected_, false); }
+  bool WillReconnect() const override { return !is_closed() && broken_ != 0; }
 
   void Release() override { Disconnect(); }
 

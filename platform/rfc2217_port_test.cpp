@@ -611,6 +611,7 @@ TEST(Rfc2217Client, ConnectsAgainOnTheBackOffScheduleWhenTheServerComesBack) {
   server.GoAway();
   ASSERT_TRUE(WaitFor([&] { return !server.listening(); }));
   ASSERT_TRUE(LossSeen(port));
+  EXPECT_TRUE(port.WillReconnect()) << "a failed modem command must not close it";
   std::uint32_t status = 0;
   clock.Advance(1s);  // the first attempt finds nobody listening
   EXPECT_FALSE(port.GetModemStatus(status));
@@ -627,6 +628,7 @@ TEST(Rfc2217Client, ConnectsAgainOnTheBackOffScheduleWhenTheServerComesBack) {
   EXPECT_EQ(status, MS_DSR_ON | MS_CTS_ON);
   EXPECT_TRUE(port.TakeReconnected());
   EXPECT_FALSE(port.TakeReconnected()) << "said more than once";
+  EXPECT_FALSE(port.WillReconnect());
   EXPECT_EQ(server.connections(), 2);
   EXPECT_EQ(server.masks(), 2) << "modem-state mask not sent again";
   EXPECT_EQ(server.baud(), 115200u) << "line settings not put back";
@@ -650,6 +652,7 @@ TEST(Rfc2217Client, PortClosedByTheStationNeverConnectsAgain) {
   server.Drop();
   ASSERT_TRUE(LossSeen(*opened.port));
   opened.port->Close();
+  EXPECT_FALSE(opened.port->WillReconnect());
   clock.Advance(1h);
   std::uint32_t status = 0;
   EXPECT_FALSE(opened.port->GetModemStatus(status));

@@ -78,6 +78,11 @@ class SerialPort {
   // meanwhile); false for a local device, which is never reopened.
   virtual bool TakeReconnected() { return false; }
 
+  // True while a network port has lost its access server and is going to
+  // connect again by itself; a failed command on it is no reason to close
+  // it. False for a local device.
+  virtual bool WillReconnect() const { return false; }
+
   virtual std::uint32_t last_error() const = 0;
 };
 

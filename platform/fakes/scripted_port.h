@@ -161,6 +161,9 @@ class ScriptedPort : public SerialPort {
   // taken once.
   bool reconnected = false;
   bool TakeReconnected() override { return std::exchange(reconnected, false); }
+  // A network port that has lost its access server and will connect again.
+  bool connection_lost = false;
+  bool WillReconnect() const override { return !closed_ && connection_lost; }
 
  private:
   // Records the call; false (with last_error set) on a closed port or an
