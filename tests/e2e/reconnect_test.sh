@@ -27,7 +27,7 @@ check "failing status reads logged while it is away" \
 check "not back while nobody listens" log_lacks "Port sieciowy połączony ponownie"
 check "station still running" station_running
 
-start_sim --listen "127.0.0.1:$PORT" --ring-after 1 --carrier-delay 0 --hangup-wait 1 \
+start_sim --listen "127.0.0.1:$PORT" --ring-after 1 --carrier-delay 0 --hangup-wait 4 \
   --calls 1 --exit-after-calls --store-dir "$CENTRE" --send "$CENTRE/CENNIK.ZIP" \
   --request SPRZ0101.ZIP --params SPRZ0101.ZIP --upload-blocks 2
 check "same port" test "$(cat "$STORE/sim.port")" = "$PORT"
@@ -42,6 +42,31 @@ check "call answered" log_has "Polączenie zostało nawiązane"
 check "download arrived" cmp -s "$CENTRE/CENNIK.ZIP" "$STORE/CENNIK.ZIP"
 check "upload arrived byte for byte" cmp -s "$STORE/SPRZ0101.ZIP" "$CENTRE/SPRZ0101.ZIP"
 check "back once" test "$(log_count "Port sieciowy połączony ponownie")" -eq 1
+check "station stops" stop_station
+
+# 2. The access server goes away in the middle of a call: the station's writes
+#    fail, the modem commands after the call too, but the port is not given up:
+#    once the server is back, the station answers the next call.
+make_store '1\r\n'
+rm -f "$CENTRE"/SPRZ*
+export DEMO_STEP_SECONDS=1
+start_sim --ring-after 1 --carrier-delay 0 --hangup-wait 4 --calls 1 --store-dir "$CENTRE" \
+  --send "$CENTRE/CENNIK.ZIP" --request SPRZ0101.ZIP --params SPRZ0101.ZIP
+PORT=$(cat "$STORE/sim.port")
+start_station
+check "call under way" wait_until 60 log_has "Odczytany PlikPostepu"
+kill -TERM "$SIM_PID"
+check "simulator stopped mid-call" wait_until 10 sim_gone
+check "modem commands after the cut-off call fail" wait_until 30 log_has "Nie zresetowano modemu"
+check "failing status reads logged" wait_until 15 at_least "Bląd obsługi zdarzeń na porcie" 1
+export DEMO_STEP_SECONDS=0.2
+start_sim --listen "127.0.0.1:$PORT" --ring-after 1 --carrier-delay 0 --hangup-wait 4 \
+  --calls 1 --exit-after-calls --store-dir "$CENTRE" --send "$CENTRE/CENNIK.ZIP" \
+  --request SPRZ0101.ZIP --params SPRZ0101.ZIP --upload-blocks 2
+check "port back after the cut-off call" wait_until 90 log_has "Port sieciowy połączony ponownie"
+check "next call done" wait_until 90 sim_gone
+check "next call uploaded byte for byte" cmp -s "$STORE/SPRZ0101.ZIP" "$CENTRE/SPRZ0101.ZIP"
+check "two calls answered" test "$(log_count "Polączenie zostało nawiązane")" -eq 2
 check "station stops" stop_station
 
 finish
