@@ -1,6 +1,8 @@
 // The exchange opening and the download, against a test centre in virtual time.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <filesystem>
 
 #include "exchange/exchange_state.h"
@@ -452,6 +454,10 @@ struct LongHeaderCase {
   int spoiled_block;      // from 1
   const char* rejection;  // as logged, Windows-1250
 };
+// Named by its row in test listings.
+void PrintTo(const LongHeaderCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LongHeaderInPacket : public DownloadTest,
                            public ::testing::WithParamInterface<LongHeaderCase> {};

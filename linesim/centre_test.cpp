@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -186,6 +188,10 @@ struct RequestCase {
   std::string name_field;
   std::size_t params_at;
 };
+// Named by its row in test listings.
+void PrintTo(const RequestCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class RequestBlockTest : public CentreTest, public ::testing::WithParamInterface<RequestCase> {};
 
@@ -322,6 +328,10 @@ struct DownloadFaultCase {
   int packet;
   int times;
 };
+// Named by its row in test listings.
+void PrintTo(const DownloadFaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class DownloadFaultTest : public CentreTest,
                           public ::testing::WithParamInterface<DownloadFaultCase> {};
@@ -433,6 +443,10 @@ struct UploadFaultCase {
   int times;
   std::string wrong_reply;
 };
+// Named by its row in test listings.
+void PrintTo(const UploadFaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class UploadFaultTest : public CentreUploadTest,
                         public ::testing::WithParamInterface<UploadFaultCase> {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -65,6 +67,10 @@ struct CommandCase {
   const char* input;
   const char* answer;
 };
+// Named by its row in test listings.
+void PrintTo(const CommandCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ModemCommandTest : public ModemTest, public ::testing::WithParamInterface<CommandCase> {};
 
@@ -224,6 +230,10 @@ struct EscapeCase {
   std::vector<Step> steps;
   bool escapes;
 };
+// Named by its row in test listings.
+void PrintTo(const EscapeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class EscapeTest : public ModemTest, public ::testing::WithParamInterface<EscapeCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -119,6 +121,10 @@ struct DecodeCase {
   std::vector<Piece> expected;
   std::size_t dropped = 0;
 };
+// Named by its row in test listings.
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TelnetDecoding : public ::testing::TestWithParam<DecodeCase> {};
 

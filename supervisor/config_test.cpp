@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace davrilon {
 namespace {
 
@@ -14,6 +16,10 @@ struct CfgCase {
   int modem_in_use;
   int loud;
 };
+// Named by its row in test listings.
+void PrintTo(const CfgCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ModemCfgWidths : public ::testing::TestWithParam<CfgCase> {};
 

@@ -27,6 +27,10 @@ struct FailureRow {
   const char* log_after_stamp;
   const char* console_line;
 };
+// Named by its row in test listings.
+void PrintTo(const FailureRow& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class StartUpFailure : public StartUpTest, public ::testing::WithParamInterface<FailureRow> {};
 

@@ -40,6 +40,16 @@ class LoopTest : public ::testing::Test, protected StationFixture {
   std::map<int, std::function<void()>> actions_;
 };
 
+TEST_F(LoopTest, ACompanionProgramThatCannotStartIsLogged) {
+  dir.Write("wysylka.pc", "");
+  dir.Write("koniec.pc", "");
+  runner.outcome = RunOutcome::kCannotStart;
+  RunSupervisorLoop(station, nullptr);
+  EXPECT_EQ(LogBeforeClosing(),
+            "Aktualizacja ofert\r\nNie uruchomiono programu ZELPO.EXE 5\r\nZdalne zako\xf1"
+            "czenie\r\n");
+}
+
 TEST_F(LoopTest, OfferUpdateRunsBeforeTheStopFileIsSeen) {
   dir.Write("wysylka.pc", "");
   dir.Write("koniec.pc", "");
