@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/command_runner.h"
+#include "supervisor/event_log.h"
 
 namespace davrilon::companion {
 
@@ -21,9 +22,11 @@ inline constexpr std::string_view kUploadLaunch =
     "\\FONTY\\RUMAX.EXE /M ZELPO.EXE 2";  // ordinary request
 
 // Runs one command line through the command processor and waits for its end.
-// Its exit status is never looked at.
-inline void Run(CommandRunner& runner, std::string_view command_line) {
-  runner.Run(command_line);
+// Its exit status is never looked at. A program that cannot be started is
+// written to the event log too, where the store's IT looks first.
+inline void Run(CommandRunner& runner, EventLog& log, std::string_view command_line) {
+  if (runner.Run(command_line) == RunOutcome::kCannotStart)
+    log.Line("Nie uruchomiono programu ", command_line);
 }
 
 }  // namespace davrilon::companion

@@ -141,7 +141,7 @@ void HandOff(Exchange& x) {
         log.Line("Zapisano plik ILE_DNI.PC :", Raw{parameters});
       }
       x.hand_off_due = false;
-      companion::Run(s.runner, companion::kPrezes);
+      companion::Run(s.runner, s.log, companion::kPrezes);
     }
   }
 
@@ -160,7 +160,7 @@ void HandOff(Exchange& x) {
       log.Line("Błąd zapisu pliku ", kStartFile);
     s.files.Remove(kProgressFile);
     s.files.Remove(kReadyFile);
-    companion::Run(s.runner, companion::kUploadLaunch);
+    companion::Run(s.runner, s.log, companion::kUploadLaunch);
     s.console.SetTitle(kWindowTitle);
     RunProgressRelay(x);
   }

@@ -123,7 +123,7 @@ void UploadAndEnd(Exchange& x) {
   s.files.Remove(kProgressMemoFile);
   x.upload_file.reset();
   if (x.inf_written)
-    companion::Run(s.runner, companion::kAfterReceivedFile);
+    companion::Run(s.runner, s.log, companion::kAfterReceivedFile);
 }
 
 }  // namespace davrilon

@@ -11,14 +11,20 @@ namespace davrilon {
 
 class StoreFiles;
 
+// How a run went; the program's exit status is of no interest to the station.
+enum class RunOutcome {
+  kRan,          // started and waited for (or left running on a stop request)
+  kCannotStart,  // not found, or found but could not be started
+  kNotStarted,   // a stop request had come: nothing new is started
+};
+
 class CommandRunner {
  public:
   virtual ~CommandRunner() = default;
-  // Runs one command line and returns when it has ended. The exit status is
-  // of no interest to the station; a program that cannot be found or cannot
-  // be started is reported on standard error as a command processor would,
-  // and Run returns.
-  virtual void Run(std::string_view command_line) = 0;
+  // Runs one command line and returns when it has ended. A program that
+  // cannot be found or cannot be started is reported on standard error as a
+  // command processor would, and Run returns.
+  virtual RunOutcome Run(std::string_view command_line) = 0;
 };
 
 // Runs command lines without a shell: the first word is the program, the rest

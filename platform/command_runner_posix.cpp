@@ -115,21 +115,23 @@ class ProcessRunner final : public CommandRunner {
       : files_(files), stop_signal_(std::move(stop_signal)) {}
   ~ProcessRunner() override { ReapEnded(); }
 
-  void Run(std::string_view command_line) override {
+  RunOutcome Run(std::string_view command_line) override {
     ReapEnded();
     if (stop_signal_() != 0)
-      return;  // the station is stopping: nothing new is started
+      return RunOutcome::kNotStarted;  // the station is stopping
     std::vector<std::string> words = SplitAtBlanks(command_line);
     if (words.empty())
-      return;
+      return RunOutcome::kCannotStart;
     std::optional<std::filesystem::path> program = Find(words[0]);
     if (!program) {
       ReportNotFound(words[0]);
-      return;
+      return RunOutcome::kCannotStart;
     }
     std::optional<pid_t> child = Start(*program, words);
-    if (child)
-      WaitForEnd(*child);
+    if (!child)
+      return RunOutcome::kCannotStart;
+    WaitForEnd(*child);
+    return RunOutcome::kRan;
   }
 
  private:

@@ -223,7 +223,7 @@ TEST_P(CommandRunnerLookup, RunsTheProgramItFindsWithItsArguments) {
   for (const StandIn& s : GetParam().programs)
     Install(s);
   StderrCapture errors;
-  Runner()->Run(GetParam().command_line);
+  EXPECT_EQ(Runner()->Run(GetParam().command_line), RunOutcome::kRan);
   EXPECT_EQ(store.Read("RAN.TXT"), GetParam().ran);
   EXPECT_EQ(errors.Text(), "");
 }
@@ -284,7 +284,7 @@ TEST_P(CommandRunnerCannotRun, ReportsItOnStderrAndReturns) {
     Write(*c.program, c.body);
   const std::vector<pid_t> children_before = OwnChildren();
   StderrCapture errors;
-  Runner()->Run(c.command_line);
+  EXPECT_EQ(Runner()->Run(c.command_line), RunOutcome::kCannotStart);
   EXPECT_EQ(errors.Text(), c.reported);
   EXPECT_EQ(OwnChildren(), children_before) << "a child that failed to start is reaped";
   EXPECT_FALSE(store.Exists("RAN.TXT"));
@@ -334,7 +334,7 @@ TEST_F(CommandRunnerTest, ARunAskedForAfterAStopStartsNothing) {
   Install({Where::kStore, "zelpo.exe"});
   const std::vector<pid_t> children_before = OwnChildren();
   std::unique_ptr<CommandRunner> runner = Runner([] { return SIGTERM; });
-  runner->Run("zelpo.exe 1");
+  EXPECT_EQ(runner->Run("zelpo.exe 1"), RunOutcome::kNotStarted);
   EXPECT_EQ(OwnChildren(), children_before);
   runner.reset();
   EXPECT_FALSE(store.Exists("RAN.TXT"));

@@ -78,7 +78,7 @@ void RunStation(Station& s) {
   s.log.Line("Parametry OK");
 
   s.files.Remove(kStopName);  // a stop request left from an earlier run does not stop this one
-  companion::Run(s.runner, companion::kStartUp);
+  companion::Run(s.runner, s.log, companion::kStartUp);
   s.console.SetTitle(kWindowTitle);
 
   if (!s.guard.CreateAndHold(s.files.Resolve(kGuardName))) {

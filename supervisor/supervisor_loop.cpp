@@ -47,7 +47,7 @@ Stop OnePass(Station& s, SerialPort* port, int& mark_state, bool& stop_key) {
 
   if (s.files.IsPresent(kOfferUpdateFile)) {
     s.log.Line("Aktualizacja ofert");
-    companion::Run(s.runner, companion::kOfferUpdate);
+    companion::Run(s.runner, s.log, companion::kOfferUpdate);
     if (StoppedBySignal(s))
       return Stop::kBySignal;
   }
@@ -70,7 +70,7 @@ Stop OnePass(Station& s, SerialPort* port, int& mark_state, bool& stop_key) {
 
   if (s.files.IsPresent(kMorningFile)) {
     s.log.Line("Ranne przygotowanie danych");
-    companion::Run(s.runner, companion::kMorning);
+    companion::Run(s.runner, s.log, companion::kMorning);
     s.files.Remove(kMorningFile);
     if (StoppedBySignal(s))
       return Stop::kBySignal;
@@ -86,7 +86,7 @@ Stop OnePass(Station& s, SerialPort* port, int& mark_state, bool& stop_key) {
 
   if (s.config.network && s.files.IsPresent(kNetworkStartFile)) {
     s.log.Line("Start przekazywania danych siecia");
-    companion::Run(s.runner, companion::kNetworkLaunch);
+    companion::Run(s.runner, s.log, companion::kNetworkLaunch);
     s.console.SetTitle(kWindowTitle);
     if (StoppedBySignal(s))
       return Stop::kBySignal;

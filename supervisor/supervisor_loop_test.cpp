@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "platform/fakes/scripted_port.h"
 #include "supervisor/station_fixture.h"
 #include "supervisor/supervisor.h"
@@ -176,6 +178,10 @@ struct InterruptedRunCase {
   const char* name;
   std::size_t runs;  // the interrupted run is the last of these, in pass order
 };
+// Named by its row in test listings.
+void PrintTo(const InterruptedRunCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class StopDuringRun : public LoopTest, public ::testing::WithParamInterface<InterruptedRunCase> {};
 

@@ -11,13 +11,15 @@ namespace davrilon {
 
 class RecordingRunner : public CommandRunner {
  public:
-  void Run(std::string_view command_line) override {
+  RunOutcome Run(std::string_view command_line) override {
     commands.emplace_back(command_line);
     if (on_run)
       on_run(commands.back());
+    return outcome;
   }
 
   std::vector<std::string> commands;
+  RunOutcome outcome = RunOutcome::kRan;  // what every run reports
   // Stands in for the companion program's work (writing files, say).
   std::function<void(const std::string&)> on_run;
 };
