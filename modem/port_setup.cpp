@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <utility>
 
 namespace davrilon {
@@ -31,6 +32,12 @@ std::uint32_t Ms(milliseconds value) {
   return static_cast<std::uint32_t>(value.count());
 }
 
+// What the IT person reads on standard error: the port, where it leads, and
+// what went wrong there.
+void Diagnose(Station& s, const std::string& where, std::string_view what, std::uint32_t error) {
+  s.diagnose(where + ": " + std::string(what) + ": " + ErrorText(error));
+}
+
 // Every set-up failure ends the station: the port (when it is still open),
 // the event log and the guard file are closed, and nothing is retried.
 std::unique_ptr<SerialPort> GiveUp(Station& s, std::unique_ptr<SerialPort> port) {
@@ -49,8 +56,12 @@ std::unique_ptr<SerialPort> SetUpPort(Station& s) {
 
 std::unique_ptr<SerialPort> SetUpPort(Station& s, const PortOpener& open) {
   PortOpenResult opened = open(s.config.port_name);
+  const std::string where = s.config.port_name + " = " + opened.location;
   if (!opened.port) {
     s.log.Line("Błąd otwierania połączenia ", opened.error);
+    s.diagnose(where + ": cannot open: " +
+               (opened.reason.empty() ? ErrorText(opened.error)
+                                      : opened.reason + " (" + std::to_string(opened.error) + ")"));
     return GiveUp(s, nullptr);
   }
   std::unique_ptr<SerialPort> port = std::move(opened.port);
@@ -60,6 +71,7 @@ std::unique_ptr<SerialPort> SetUpPort(Station& s, const PortOpener& open) {
   if (!port->GetLineSettings(line)) {
     const std::uint32_t error = port->last_error();
     s.log.Line("Błąd odczytu stanu portu ", error);
+    Diagnose(s, where, "cannot read the line settings", error);
     return GiveUp(s, std::move(port));
   }
   s.log.Bare("Status odczytany\n");
@@ -71,6 +83,7 @@ std::unique_ptr<SerialPort> SetUpPort(Station& s, const PortOpener& open) {
   if (!port->SetLineSettings(line)) {
     const std::uint32_t error = port->last_error();
     s.log.Line("Błąd konfiguracji portu ", error);
+    Diagnose(s, where, "cannot set 115200 8N1", error);
     return GiveUp(s, std::move(port));
   }
   s.log.Bare("Port zastał skonfigurowany poprawnie.\n");
@@ -79,12 +92,16 @@ std::unique_ptr<SerialPort> SetUpPort(Station& s, const PortOpener& open) {
   if (!port->GetModemStatus(status)) {
     const std::uint32_t error = port->last_error();
     s.log.Line("Błąd Odczytu statusu ", error);
+    Diagnose(s, where, "cannot read the modem status lines", error);
     return GiveUp(s, std::move(port));
   }
   if (status == kNoStatusLines) {
     // The operator is shown why before the station waits for a key.
     s.console.WriteText("Modem nie jest załączony !!!");
     s.log.Line("Modem nie jest zalaczony !!!");
+    s.diagnose(where +
+               ": the modem is switched off or not connected (no status line is up); "
+               "waiting for a key");
     GiveUp(s, std::move(port));
     s.console.ReadKey();
     return nullptr;
@@ -95,6 +112,7 @@ std::unique_ptr<SerialPort> SetUpPort(Station& s, const PortOpener& open) {
   if (!port->GetTimeouts(timeouts)) {
     const std::uint32_t error = port->last_error();
     s.log.Line("Błąd odczytu TimeOut-ów .", error);
+    Diagnose(s, where, "cannot read the time-outs", error);
     return GiveUp(s, std::move(port));
   }
   s.log.Bare("Timeoty odczytane\n");
@@ -107,6 +125,7 @@ std::unique_ptr<SerialPort> SetUpPort(Station& s, const PortOpener& open) {
   if (!port->SetTimeouts(timeouts)) {
     const std::uint32_t error = port->last_error();
     s.log.Line("Błąd konfiguracji TimeOut-ów ", error);
+    Diagnose(s, where, "cannot set the time-outs", error);
     return GiveUp(s, std::move(port));
   }
   s.log.Bare("Timeoty zostały zapisane\n");
@@ -114,6 +133,7 @@ std::unique_ptr<SerialPort> SetUpPort(Station& s, const PortOpener& open) {
   if (SetUpModem(s, *port, /*escape=*/false) == 0) {
     // The failed command has closed the port already.
     s.log.Line("Nie ustawiono modemu");
+    s.diagnose(where + ": the modem could not be set up: a command could not be written");
     return GiveUp(s, std::move(port));
   }
   return port;

@@ -71,9 +71,12 @@ class PortSetUpTest : public ::testing::Test {
     return SetUpPort(station, [this](std::string_view name) {
       opened_names.emplace_back(name);
       if (open_error)
-        return PortOpenResult{nullptr, *open_error};
-      return PortOpenResult{std::make_unique<LentPort>(rig.port, close_calls), 0};
+        return PortOpenResult{nullptr, *open_error, open_reason, "/dev/ttyS0"};
+      return PortOpenResult{std::make_unique<LentPort>(rig.port, close_calls), 0, "", "/dev/ttyS0"};
     });
+  }
+  void SetUp() override {
+    station.diagnose = [this](std::string_view line) { diagnostics.emplace_back(line); };
   }
 
   StationRig rig;
@@ -82,7 +85,9 @@ class PortSetUpTest : public ::testing::Test {
                   rig.files,          rig.runner, rig.guard};
   std::vector<std::string> opened_names;
   std::optional<std::uint32_t> open_error;
+  std::string open_reason;
   int close_calls = 0;
+  std::vector<std::string> diagnostics;  // the lines for standard error
 };
 
 constexpr char kOpened[] = "Port COM1 otwarty\r\n";
@@ -139,6 +144,20 @@ TEST_F(PortSetUpTest, SuccessSetsTheLineAndTimeOutsAndSetsTheModemUp) {
   EXPECT_TRUE(rig.guard.held());
   EXPECT_TRUE(console.events.empty());
   EXPECT_EQ(console.keys_read, 0);
+  EXPECT_TRUE(diagnostics.empty()) << "nothing to explain";
+}
+
+TEST_F(PortSetUpTest, APortThatCannotBeOpenedIsExplainedOnStandardError) {
+  open_error = 111;
+  EXPECT_EQ(Run(), nullptr);
+  open_error = 22;
+  open_reason = "DAVRILON_COM1 is neither a device path (/dev/...) nor rfc2217://HOST:PORT";
+  EXPECT_EQ(Run(), nullptr);
+  EXPECT_EQ(diagnostics,
+            (std::vector<std::string>{
+                "COM1 = /dev/ttyS0: cannot open: connection refused (111)",
+                "COM1 = /dev/ttyS0: cannot open: DAVRILON_COM1 is neither a device path (/dev/...) "
+                "nor rfc2217://HOST:PORT (22)"}));
 }
 
 TEST_F(PortSetUpTest, AnyStatusLineCountsAsSwitchedOn) {
@@ -195,6 +214,9 @@ TEST_P(PortSetUpFailure, LogsWhyAndClosesEverything) {
   EXPECT_FALSE(rig.log.is_open());
   EXPECT_FALSE(rig.guard.held());
   EXPECT_TRUE(rig.clock.pauses.empty()) << "no pause anywhere in a failed set-up";
+  // One line for the IT person names the port, where it leads and what failed.
+  ASSERT_EQ(diagnostics.size(), 1u);
+  EXPECT_EQ(diagnostics[0].rfind("COM1 = /dev/ttyS0: ", 0), 0u) << diagnostics[0];
   if (c.keys_read > 0) {
     ASSERT_TRUE(console.all_closed_at_key.has_value());
     EXPECT_TRUE(*console.all_closed_at_key) << "the key is waited for after everything is closed";

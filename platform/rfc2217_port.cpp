@@ -1,6 +1,7 @@
 #include "platform/rfc2217_port.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 namespace davrilon {
@@ -20,8 +21,18 @@ bool IsTcpPort(std::string_view text) {
 
 }  // namespace
 
+bool HasNetworkPortScheme(std::string_view text) {
+  if (text.size() < kNetworkPortScheme.size())
+    return false;
+  for (std::size_t i = 0; i < kNetworkPortScheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != kNetworkPortScheme[i])
+      return false;
+  }
+  return true;
+}
+
 std::optional<NetworkPortAddress> ParseNetworkPortAddress(std::string_view text) {
-  if (!text.starts_with(kNetworkPortScheme))
+  if (!HasNetworkPortScheme(text))
     return std::nullopt;
   text.remove_prefix(kNetworkPortScheme.size());
   std::string_view host;

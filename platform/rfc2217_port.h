@@ -55,8 +55,11 @@ struct NetworkPortAddress {
   std::string port;  // decimal, 1 to 65535
 };
 
-// The address in "rfc2217://HOST:PORT" or "rfc2217://[V6ADDR]:PORT", or
-// nothing when the text is not one.
+// Whether the text begins with the scheme, in any case ("RFC2217://").
+bool HasNetworkPortScheme(std::string_view text);
+
+// The address in "rfc2217://HOST:PORT" or "rfc2217://[V6ADDR]:PORT" (the
+// scheme in any case), or nothing when the text is not one.
 std::optional<NetworkPortAddress> ParseNetworkPortAddress(std::string_view text);
 
 // Connects (TCP, no Nagle delay), agrees BINARY both ways, SUPPRESS-GO-AHEAD

@@ -142,7 +142,8 @@ struct Endpoint {
 // The addresses of the access server, or none (with the error number). Looked
 // up once, when the port is opened: a reconnect during the day must not wait
 // for a name server.
-std::vector<Endpoint> Resolve(const NetworkPortAddress& address, std::uint32_t& error) {
+std::vector<Endpoint> Resolve(const NetworkPortAddress& address, std::uint32_t& error,
+                              std::string& reason) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -150,7 +151,9 @@ std::vector<Endpoint> Resolve(const NetworkPortAddress& address, std::uint32_t& 
   addrinfo* found = nullptr;
   const int lookup = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
   if (lookup != 0) {
+    // The platform has no error number for a name that does not resolve.
     error = ErrorNumber(lookup == EAI_SYSTEM ? errno : EHOSTUNREACH);
+    reason = "cannot resolve host name " + address.host + ": " + gai_strerror(lookup);
     return {};
   }
   std::vector<Endpoint> endpoints;
@@ -654,9 +657,10 @@ PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address) {
 
 PortOpenResult OpenRfc2217Port(const NetworkPortAddress& address, Clock& clock) {
   std::uint32_t error = 0;
-  std::vector<Endpoint> endpoints = Resolve(address, error);
+  std::string reason;
+  std::vector<Endpoint> endpoints = Resolve(address, error, reason);
   if (endpoints.empty())
-    return {nullptr, error};
+    return {nullptr, error, reason, ""};
   const int fd = Connect(endpoints, SteadyClock::now() + kConnectDeadline, error);
   if (fd < 0)
     return {nullptr, error};

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace davrilon {
@@ -89,6 +90,8 @@ class SerialPort {
 struct PortOpenResult {
   std::unique_ptr<SerialPort> port;  // null on failure
   std::uint32_t error = 0;           // the platform's error number on failure
+  std::string reason{};              // on failure, when the error number alone does not say it
+  std::string location{};            // what was opened: a device path or rfc2217://HOST:PORT
 };
 
 // Opens the port by its COM name ("COM1" to "COM9"), exclusively. Where it is:

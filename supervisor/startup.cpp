@@ -1,5 +1,6 @@
 // Start-up: console, event log, single copy, MODEM.CFG, the companion
 // program's start-up mode, window title, guard file; then the port or the loop.
+#include <cerrno>
 #include <string>
 
 #include "companion/companion.h"
@@ -30,8 +31,10 @@ std::optional<std::string> ReadWholeFile(const StoreFiles& files, std::string_vi
 }
 
 // A start-up failure that the operator must see: log line, console line, pause.
-void EndWithMessage(Station& s, std::string_view log_line, std::string_view console_line) {
+void EndWithMessage(Station& s, std::string_view log_line, std::string_view console_line,
+                    const std::string& diagnostic) {
   s.log.Line(log_line);
+  s.diagnose(diagnostic);
   s.console.WriteLine(console_line);
   s.log.Close();
   s.clock.PauseSeconds(kFailurePauseSeconds);
@@ -46,6 +49,8 @@ void RunStation(Station& s) {
 
   if (!s.log.Open(s.files.Resolve(kLogName))) {
     s.console.WriteText("Nie utworzono pliku logu");
+    s.diagnose("cannot open the event log " + s.files.Resolve(kLogName).string() + ": " +
+               ErrorText(static_cast<std::uint32_t>(errno)));
     s.clock.PauseSeconds(kFailurePauseSeconds);
     return;
   }
@@ -54,19 +59,23 @@ void RunStation(Station& s) {
   s.TimeStamp();
 
   if (GuardFile::HeldByRunningCopy(s.files.Resolve(kGuardName))) {
-    EndWithMessage(s, "Davrilon jest juz uruchomiony", "Davrilon jest juz uruchomiony !!!");
+    EndWithMessage(s, "Davrilon jest juz uruchomiony", "Davrilon jest juz uruchomiony !!!",
+                   "another copy of the station runs in this store directory (it holds " +
+                       s.files.Resolve(kGuardName).string() + ")");
     return;
   }
 
   std::optional<std::string> cfg_text = ReadWholeFile(s.files, kConfigName);
   if (!cfg_text) {
-    EndWithMessage(s, "Brak pliku MODEM.CFG", "BRAK PLIKU KONFIGURACJI !!!");
+    EndWithMessage(s, "Brak pliku MODEM.CFG", "BRAK PLIKU KONFIGURACJI !!!",
+                   "no MODEM.CFG in the store directory " + s.files.root().string());
     return;
   }
   ModemCfg cfg = ParseModemCfg(*cfg_text);
   if (!cfg.port_ok) {
     EndWithMessage(s, "NIEPOPRWANY NUMER PORTU COM MODEMU",
-                   "NIEPOPRAWNY NUMER PORTU COM MODEMU !!!");
+                   "NIEPOPRAWNY NUMER PORTU COM MODEMU !!!",
+                   "line 1 of MODEM.CFG must hold the COM port's digit 1 to 9 alone");
     return;
   }
   s.config = cfg.config;
@@ -83,6 +92,8 @@ void RunStation(Station& s) {
 
   if (!s.guard.CreateAndHold(s.files.Resolve(kGuardName))) {
     s.log.Line("Nie stworzono pliku lacza ze sklepem");
+    s.diagnose("cannot create the guard file " + s.files.Resolve(kGuardName).string() +
+               " (does the INFO directory exist?)");
     s.log.Close();
     return;
   }

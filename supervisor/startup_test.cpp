@@ -46,6 +46,8 @@ TEST_P(StartUpFailure, LogsShowsPausesFiveSecondsAndEnds) {
   EXPECT_TRUE(runner.commands.empty()) << "the start-up mode runs only after the configuration";
   EXPECT_FALSE(guard.held());
   EXPECT_FALSE(log.is_open());
+  ASSERT_EQ(diagnostics.size(), 1u) << "one line on standard error says why";
+  EXPECT_NE(diagnostics[0].find("MODEM.CFG"), std::string::npos) << diagnostics[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -80,6 +82,8 @@ TEST_F(StartUpTest, RunningCopyIsRefusedAndItsGuardFileStays) {
   EXPECT_EQ(clock.pauses, std::vector<int>{5});
   EXPECT_TRUE(dir.Exists("INFO/OBSLUGA.PC"));
   EXPECT_TRUE(running.held());
+  ASSERT_EQ(diagnostics.size(), 1u);
+  EXPECT_EQ(diagnostics[0].rfind("another copy of the station runs", 0), 0u) << diagnostics[0];
 }
 
 TEST_F(StartUpTest, StaleGuardFileDoesNotStopTheStart) {

@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/console.h"
+#include "platform/diagnostics.h"
 #include "platform/file_watch.h"
 #include "platform/guard_file.h"
 #include "platform/signals.h"
@@ -40,6 +41,8 @@ struct Station {
   // Wakes the progress relay when the companion program leaves a file; null:
   // the relay looks for its files after every PauseSeconds(0).
   FileWatch* watch = nullptr;
+  // One English line for the IT person on standard error, beside the log.
+  std::function<void(std::string_view)> diagnose = WriteDiagnostic;
 
   void TimeStamp() { log.TimeStamp(clock.Now()); }
   // Whether a stop signal has come. Every wait of the station looks at it at

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "platform/fakes/fake_clock.h"
 #include "platform/fakes/fake_console.h"
@@ -17,6 +18,7 @@ struct StationFixture {
   StationFixture() : files(dir.path()) {
     setenv("TZ", "UTC", 1);
     tzset();
+    station.diagnose = [this](std::string_view line) { diagnostics.emplace_back(line); };
   }
 
   // The event log as it stands on disk (Windows-1250, CR LF).
@@ -30,6 +32,7 @@ struct StationFixture {
   EventLog log;
   GuardFile guard;
   int signal_number = 0;
+  std::vector<std::string> diagnostics;  // the lines for standard error
   Station station{StationConfig{}, log,    console, clock,
                   files,           runner, guard,   [this] { return signal_number; }};
 };

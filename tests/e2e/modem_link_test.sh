@@ -65,9 +65,21 @@ kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null
 # 4. No port at all where COM1 points.
 make_store '1\r\n'
 export DAVRILON_COM1=$STORE/no-such-device
-(cd "$STORE" && timeout 10 "$STATION" < /dev/null > "$STORE/console.out" 2>&1)
+(cd "$STORE" && timeout 10 "$STATION" < /dev/null > "$STORE/console.out" 2> "$STORE/stderr.out")
 check "missing port ends with exit 0" test $? -eq 0
 check "open failure with errno 2" log_has "Błąd otwierania połączenia 2"
 check "nothing on the console" test ! -s "$STORE/console.out"
+check "standard error names what was tried" grep -q -x -F \
+  "davrilon: COM1 = $STORE/no-such-device: cannot open: no such file or directory (2)" "$STORE/stderr.out"
+
+# 5. A network port where nobody listens, and a value that is no port at all.
+export DAVRILON_COM1=rfc2217://127.0.0.1:1
+(cd "$STORE" && timeout 10 "$STATION" < /dev/null > /dev/null 2> "$STORE/stderr.out")
+check "refused network port explained" grep -q -x -F \
+  "davrilon: COM1 = rfc2217://127.0.0.1:1: cannot open: connection refused (111)" "$STORE/stderr.out"
+export DAVRILON_COM1=127.0.0.1:7801
+(cd "$STORE" && timeout 10 "$STATION" < /dev/null > /dev/null 2> "$STORE/stderr.out")
+check "a value that is no port is named as such" grep -q -F \
+  "DAVRILON_COM1 is neither a device path (/dev/...) nor rfc2217://HOST:PORT" "$STORE/stderr.out"
 
 finish
