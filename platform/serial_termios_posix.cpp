@@ -14,6 +14,7 @@
 
 #include "platform/port_base_posix.h"
 #include "platform/port_timing.h"
+#include "platform/uucp_lock_posix.h"
 
 namespace davrilon {
 
@@ -163,7 +164,7 @@ void MakeRaw(termios& t) {
 
 class TermiosPort final : public PortBase {
  public:
-  explicit TermiosPort(int fd) : fd_(fd) {}
+  TermiosPort(int fd, UucpLock lock) : fd_(fd), lock_(std::move(lock)) {}
   ~TermiosPort() override { Close(); }
   TermiosPort(const TermiosPort&) = delete;
   TermiosPort& operator=(const TermiosPort&) = delete;
@@ -280,8 +281,9 @@ class TermiosPort final : public PortBase {
   }
 
   void Release() override {
-    close(fd_);  // also drops the lock
+    close(fd_);  // also drops the flock
     fd_ = -1;
+    lock_.Release();
   }
 
  private:
@@ -304,11 +306,21 @@ class TermiosPort final : public PortBase {
   }
 
   int fd_;
+  UucpLock lock_;
 };
 
 }  // namespace
 
 PortOpenResult OpenTermiosPort(const std::string& device_path) {
+  // The UUCP lock first, as the other programs of the serial world take it;
+  // it goes again with the port, on every way out.
+  const std::string lock_directory = UucpLockDirectory();
+  int lock_error = 0;
+  std::optional<UucpLock> lock = UucpLock::Take(device_path, lock_directory, lock_error);
+  if (!lock)
+    return {nullptr, ErrorNumber(lock_error),
+            "held by another program (lock file " + lock_directory + "/" +
+                UucpLockName(device_path) + ")"};
   const int fd = open(device_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return {nullptr, ErrorNumber(errno)};
@@ -328,7 +340,7 @@ PortOpenResult OpenTermiosPort(const std::string& device_path) {
   MakeRaw(t);
   if (tcsetattr(fd, TCSANOW, &t) != 0)
     return refuse(errno);
-  return {std::make_unique<TermiosPort>(fd), 0};
+  return {std::make_unique<TermiosPort>(fd, std::move(*lock)), 0};
 }
 
 }  // namespace davrilon
