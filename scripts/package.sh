@@ -5,10 +5,10 @@
 #   - unpacked in a scratch root (dpkg -x): the programs' --version, the man
 #     pages rendered by man -l without a warning, the unit by
 #     systemd-analyze verify, and the packaged station set up against the line
-#     simulator in a copy of the sample store directory;
+#     simulator (one call) in a copy of the sample store directory;
 #   - with DAVRILON_PACKAGE_INSTALL=1, as root (CI): a real dpkg -i, the
 #     station run as the unit runs it (user davrilon, the store directory,
-#     /etc/default/davrilon, no standard input) and stopped with SIGTERM,
+#     /etc/default/davrilon, no standard input), one call, a stop with SIGTERM,
 #     dpkg -r and dpkg -P;
 #   - lintian, when installed, as information only.
 #   scripts/package.sh [build-dir]      (default build-package)
@@ -16,7 +16,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 EXTRA_PACKAGES="dpkg-dev man-db groff-base systemd" scripts/setup.sh
 out=${1:-build-package}
-src=$PWD
 
 fail() {
   echo "package: FAILED: $*" >&2
@@ -95,25 +94,30 @@ else
   echo "package: systemd-analyze verify cannot run on this machine (not checked): $(head -n 1 "$verify_dir/out")"
 fi
 
-# The station up to its modem set-up against the line simulator, then stopped
-# with SIGTERM: run_station STORE_DIR [command prefix...]. The prefix runs the
-# station as the unit does (its user, groups and environment).
+# One call from the line simulator to the station: the simulator sets the
+# modem up, rings and sends a price list; when it has made its call the station
+# is stopped with SIGTERM. run_station STORE_DIR BIN_DIR [command prefix...];
+# the prefix runs the station as the unit does (its user, groups, environment).
 run_station() {
   local store=$1 bin=$2
   shift 2
   local work
   work=$(mktemp -d)
-  "$bin/davrilon-sim" --port-file "$work/port" --log "$work/sim.log" &
+  mkdir "$work/centre"
+  head -c 5000 /dev/urandom > "$work/CENNIK.ZIP"
+  "$bin/davrilon-sim" --port-file "$work/port" --log "$work/sim.log" --report "$work/sim.report" \
+    --calls 1 --send "$work/CENNIK.ZIP" --store-dir "$work/centre" --hangup-wait 3 \
+    --exit-after-calls 2> /dev/null &
   local sim=$!
   for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
   [ -s "$work/port" ] || fail "the simulator did not start"
   (cd "$store" && exec "$@" env DAVRILON_COM1="rfc2217://127.0.0.1:$(cat "$work/port")" \
     "$bin/davrilon" < /dev/null > "$work/station.out" 2> "$work/station.err") &
   local station=$!
-  local ready=no
-  for _ in $(seq 300); do
-    iconv -f CP1250 -t UTF-8 "$store/davrilon.log" 2> /dev/null | grep -q 'Modem został ustawiony' &&
-      { ready=yes; break; }
+  # The call takes about 15 s: the modem set-up, two rings, the download,
+  # the modem set-up again.
+  for _ in $(seq 900); do
+    kill -0 "$sim" 2> /dev/null || break
     kill -0 "$station" 2> /dev/null || break
     sleep 0.1
   done
@@ -123,9 +127,12 @@ run_station() {
   wait "$sim" 2> /dev/null || true
   local log
   log=$(iconv -f CP1250 -t UTF-8 "$store/davrilon.log")
-  [ $ready = yes ] || fail "the station did not set the modem up: $log $(cat "$work/station.err")"
-  grep -q 'Program zakończony sygnałem 15' <<< "$log" || fail "SIGTERM was not logged: $log"
-  grep -q 'Port został zamknięty' <<< "$log" || fail "the station did not close its port: $log"
+  for line in 'Modem został ustawiony' 'Wykryto sygnał MS_RING :' 'Koniec przesyłu' \
+    'Program zakończony sygnałem 15' 'Port został zamknięty'; do
+    grep -q "$line" <<< "$log" ||
+      fail "the station did not log \"$line\": $log $(cat "$work/station.err") $(cat "$work/sim.log")"
+  done
+  cmp -s "$work/CENNIK.ZIP" "$store/CENNIK.ZIP" || fail "CENNIK.ZIP did not reach $store whole"
   rm -rf "$work"
 }
 
@@ -137,7 +144,7 @@ cp -r "$root/usr/share/davrilon/store" "$store"
   . "$root/etc/default/davrilon"
   run_station "$store" "$root/usr/bin"
 )
-echo "package: the packaged station set the modem up in the sample store and stopped on SIGTERM"
+echo "package: the packaged station took a call in the sample store and stopped on SIGTERM"
 
 # --- a real installation and removal ------------------------------------------
 if [ "${DAVRILON_PACKAGE_INSTALL:-0}" = 1 ] && [ "$(id -u)" -eq 0 ]; then
@@ -162,7 +169,7 @@ if [ "${DAVRILON_PACKAGE_INSTALL:-0}" = 1 ] && [ "$(id -u)" -eq 0 ]; then
       env DAVRILON_ROOT="$store"
   )
   [ "$(stat -c %U "$store/davrilon.log")" = davrilon ] || fail "davrilon.log is not the service user's"
-  echo "package: installed; the station ran as user davrilon in $store and stopped on SIGTERM"
+  echo "package: installed; the station took a call as user davrilon in $store and stopped on SIGTERM"
   dpkg -r davrilon > /dev/null
   [ ! -e /usr/bin/davrilon ] && [ ! -e /usr/lib/systemd/system/davrilon.service ] ||
     fail "dpkg -r left the program or the unit"
