@@ -14,7 +14,8 @@
 #   scripts/package.sh [build-dir]      (default build-package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-EXTRA_PACKAGES="dpkg-dev man-db groff-base systemd" scripts/setup.sh
+# adduser: the package depends on it, and dpkg -i installs no dependencies.
+EXTRA_PACKAGES="dpkg-dev man-db groff-base systemd adduser" scripts/setup.sh
 out=${1:-build-package}
 
 fail() {
