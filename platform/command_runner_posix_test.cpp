@@ -36,26 +36,6 @@ constexpr milliseconds kHangGuard{10'000};  // a Run that has not returned by th
 constexpr milliseconds kWaitStep{10};
 constexpr milliseconds kStopAfter{200};
 
-// An environment variable set for one test and put back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name))
-      old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 // Standard error sent to a file while it lives; Text() is what came.
 class StderrCapture {
  public:
@@ -199,8 +179,8 @@ class CommandRunnerTest : public ::testing::Test {
   TempDir path_dir;
   TempDir root;
   StoreFiles files;
-  ScopedEnv path_env;
-  ScopedEnv root_env;
+  ScopedVariable path_env;
+  ScopedVariable root_env;
 };
 
 // --- which program a command line runs, and with what ---

@@ -9,28 +9,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "supervisor/test_support.h"
+
 namespace davrilon {
 namespace {
-
-// Sets an environment variable for one test and puts back what was there.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name))
-      old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedVariable() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 TEST(OpenSerialPort, NamesOtherThanCom1ToCom9AreNotFound) {
   for (const char* name : {"COM0", "COM10", "LPT1", "", "/dev/ttyS0", "com1"}) {

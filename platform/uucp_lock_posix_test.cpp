@@ -90,7 +90,7 @@ TEST(UucpLock, NoLockDirectoryIsNoReasonToRefuseThePort) {
 // with the port; a device another program has locked is busy.
 TEST(UucpLock, TheDeviceBackendTakesItAndGivesItBack) {
   TempDir locks;
-  setenv("DAVRILON_LOCK_DIR", locks.path().c_str(), 1);
+  ScopedVariable lock_dir("DAVRILON_LOCK_DIR", locks.path().string());
   int far = -1;
   int near = -1;
   char name[256] = {};
@@ -108,7 +108,6 @@ TEST(UucpLock, TheDeviceBackendTakesItAndGivesItBack) {
   EXPECT_EQ(refused.port, nullptr);
   EXPECT_EQ(refused.error, static_cast<std::uint32_t>(EBUSY));
   EXPECT_NE(refused.reason.find(lock_name), std::string::npos) << refused.reason;
-  unsetenv("DAVRILON_LOCK_DIR");
   close(far);
   close(near);
 }
