@@ -13,7 +13,9 @@
 
 #if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
+#if defined(SYS_openat2)
 #define DAVRILON_HAVE_OPENAT2 1
+#endif
 #endif
 
 namespace davrilon {
@@ -227,13 +229,14 @@ int StoreFiles::OpenBeneath(const std::string& relative, int flags) const {
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     const char* path = relative.empty() ? "." : relative.c_str();
     const long fd = syscall(SYS_openat2, root, path, &how, sizeof how);
-    if (fd >= 0 || errno != ENOSYS) {
+    // ENOSYS: a kernel without openat2; EPERM: a sandbox that refuses
+    // system calls it does not know. Both leave the walk below.
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) {
       const int error = errno;
       close(root);
       errno = error;
       return static_cast<int>(fd);
     }
-    // A kernel without openat2: the walk below.
   }
 #endif
   // Component by component, never through a link.
