@@ -15,17 +15,19 @@ for name in 'DAVRILON.LOG' 'modem.cfg' 'info\obsluga.pc' 'DANE' 'LINK\EVIL.ZIP';
   make_store '1\r\n'
   mkdir -p "$STORE/DANE"
   ln -s "$OUTSIDE" "$STORE/LINK"
-  start_sim --calls 1 --ring-after 1 --carrier-delay 0 --hangup-wait 1 --exit-after-calls \
+  start_sim --calls 1 --ring-after 1 --carrier-delay 0 --hangup-wait 1 \
     --store-dir "$CENTRE" --send "$CENTRE/EVIL.ZIP" --send-name "$name"
   start_station
   check "$name: refused" wait_until 30 log_has "Nie stworzono pliku"
-  check "$name: the call ended" wait_until 60 bash -c "! kill -0 $SIM_PID"
+  # The centre's report of the call, written when the call ends.
+  check "$name: the call ended" wait_until 60 grep -q -F "call 1: end" "$STORE/sim.report"
   check "$name: the header was not acknowledged" report_has "call 1: download acked=0 naked=0"
   check "$name: the configuration is the store's" test "$(cat "$STORE/MODEM.CFG")" = $'1\r'
   check "$name: the guard file is the station's" test ! -s "$STORE/INFO/OBSLUGA.PC"
   check "$name: nothing written outside" test ! -e "$OUTSIDE/EVIL.ZIP"
   check "$name: no partial file" bash -c "[ -z \"\$(find '$STORE' -name '*.part')\" ]"
   check "$name: station stops" stop_station
+  kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null
   # The log is the one the station started with: its history and its last
   # lines are in the one file.
   check "$name: the log kept its history" bash -c "head -c 46 '$STORE/davrilon.log' | grep -q -x -- '-\{46\}'"
