@@ -1,7 +1,6 @@
 // The exchange opening and the download of the centre's file.
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <memory>
 
 #include "exchange/exchange_state.h"
 #include "supervisor/memo.h"
@@ -45,7 +44,7 @@ class Download {
         return false;
       if (outcome == Outcome::kRejected) {
         if (!AskAgain(x_, packet_size))
-          return false;  // the .part file stays as far as it came
+          return false;  // what came is deleted with the download
         continue;
       }
 
@@ -122,7 +121,7 @@ class Download {
         log_.Line("Niepoprawna liczba bloków w paczce ", packets_to_store);
         return Outcome::kRejected;
       }
-      if (!CreateReceivedFile(std::string(AsText(x_.field)))) {
+      if (!CreateReceivedFile(AsText(x_.field))) {
         log_.Line("Nie stworzono pliku");
         return Outcome::kAbandoned;
       }
@@ -134,12 +133,16 @@ class Download {
 
   // The file is received beside its real name and takes that name only when
   // all of it has arrived, so a broken download never replaces the store's
-  // previous copy. A name that would lead out of the store is refused.
-  bool CreateReceivedFile(std::string name) {
+  // previous copy and leaves nothing behind. A name that would lead out of the
+  // store, one of the station's own files and a name that a directory holds
+  // are refused before anything is written. The companion programs' file
+  // system drops blanks and dots at the end of a name, so the file takes it
+  // without them.
+  bool CreateReceivedFile(std::string_view given) {
+    std::string name = DropTrailingBlanksAndDots(given);
     if (!IsNameInsideStore(name))
       return false;
-    part_name_ = name + std::string(kPartialSuffix);
-    file_ = x_.s.files.Create(part_name_);
+    file_ = x_.s.files.CreateNew(name, Durability::kPowerCutSafe);
     if (!file_)
       return false;
     x_.received_name = std::move(name);
@@ -156,7 +159,8 @@ class Download {
       }
       const std::size_t offset = static_cast<std::size_t>(i - 1) * kShortBlockSize + kDataOffset;
       const auto length = static_cast<std::size_t>(block_data_length_);
-      written = written && std::fwrite(packet.data() + offset, 1, length, file_.get()) == length;
+      written = written && file_->Write(std::string_view(
+                               reinterpret_cast<const char*>(packet.data() + offset), length));
       x_.moved_total += block_data_length_;
       ShowProgress();
       if (x_.moved_total >= x_.size_after) {
@@ -168,9 +172,10 @@ class Download {
               static_cast<std::int32_t>(x_.moved_total));
 
     // A packet is acknowledged only once its data are safely in the file.
-    written = written && std::fflush(file_.get()) == 0;
+    written = written && file_->Flush();
+    // Power-cut safe: the file is on the disk before it takes its name.
     if (written && x_.moved_total >= x_.size_after)
-      written = CommitReceivedFile();
+      written = file_->Commit();
     if (!written) {
       log_.Line("Błąd zapisu pliku ", Raw{x_.received_name});
       return Outcome::kAbandoned;
@@ -186,21 +191,11 @@ class Download {
     x_.s.console.WriteAtCursor(text);
   }
 
-  bool CommitReceivedFile() {
-    if (std::fclose(file_.release()) != 0)
-      return false;
-    std::error_code error;
-    std::filesystem::rename(x_.s.files.Resolve(part_name_), x_.s.files.Resolve(x_.received_name),
-                            error);
-    return !error;
-  }
-
   Exchange& x_;
   EventLog& log_;
   bool header_expected_ = true;
   std::int64_t block_data_length_ = kShortDataSize;
-  std::string part_name_;
-  FilePtr file_;
+  std::unique_ptr<NewFile> file_;  // deletes what came unless committed
 };
 
 }  // namespace

@@ -1,12 +1,15 @@
 // The exchange opening and the download, against a test centre in virtual time.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <filesystem>
+#include <optional>
+#include <ostream>
 
 #include "exchange/exchange_state.h"
 #include "exchange/exchange_test_support.h"
+#include "platform/fakes/failing_file_ops.h"
 
 namespace davrilon {
 namespace {
@@ -244,7 +247,7 @@ TEST_F(DownloadTest, TheSixthRejectionEndsTheExchangeAndKeepsThePreviousCopy) {
   };
   EXPECT_FALSE(Download());
   EXPECT_EQ(dir.Read("F.ZIP"), "previous copy");
-  EXPECT_EQ(dir.Read("f.zip.part"), content.substr(0, 128)) << "what came is kept beside it";
+  EXPECT_FALSE(dir.Exists("f.zip.part")) << "what came is deleted";
   const std::vector<std::uint8_t> bytes = ControlBytes();
   EXPECT_EQ(std::count(bytes.begin(), bytes.end(), NAK), 5);
   const std::string logged = LogText();
@@ -498,17 +501,217 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LongHeaderCase>& param) { return param.param.name; });
 
 TEST_F(DownloadTest, AFileThatCannotBeWrittenIsNotAcknowledged) {
-  std::filesystem::create_symlink("/dev/full", dir.path() / "F.ZIP.part");
+  FailingFileOps full_disk;  // the second data block finds the disk full
+  full_disk.name = "F.ZIP";
+  full_disk.fail_at = FailingFileOps::Step::kWrite;
+  full_disk.fail_on_call = 2;
+  files.SetFileOps(full_disk);
   dir.Write("F.ZIP", "previous copy");
   centre.download = MakeDownload(Pattern(300), "F.ZIP", 1, 1);
   EXPECT_FALSE(Download());
-  EXPECT_EQ(ControlBytes(), (std::vector<std::uint8_t>{ENQ, ACK})) << "only the header's ACK";
+  EXPECT_EQ(ControlBytes(), (std::vector<std::uint8_t>{ENQ, ACK, ACK})) << "not the second block";
   EXPECT_EQ(dir.Read("F.ZIP"), "previous copy");
+  EXPECT_FALSE(dir.Exists("F.ZIP.part")) << "nothing is left behind";
   const std::string logged = LogText();
   const std::string tail =
       "B\xb3\xb9"
       "d zapisu pliku F.ZIP\r\n";
   EXPECT_EQ(logged.substr(logged.size() - tail.size()), tail);
+}
+
+// A store of its own for each case of a table, with the fixture's fakes.
+struct ScratchStore {
+  explicit ScratchStore(FakeClock& clock) : line(clock), centre(line) {
+    std::filesystem::create_directories(dir.path() / "INFO");
+    log.Open(dir.path() / "davrilon.log");
+  }
+  std::string LogText() {
+    log.Close();
+    return dir.Read("davrilon.log");
+  }
+  std::vector<std::string> PartFiles() const {
+    std::vector<std::string> parts;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path())) {
+      if (e.path().extension() == ".part")
+        parts.push_back(e.path().string());
+    }
+    return parts;
+  }
+
+  TempDir dir;
+  StoreFiles files{dir.path()};
+  EventLog log;
+  ScriptedPort line;
+  testing::TestCentre centre;
+};
+
+// Names that the store must not take from the centre: the station's own live
+// files in any spelling, a name a directory holds, a way out through a link.
+// Each is refused at the header, before anything is written, and the header
+// is not acknowledged.
+TEST_F(DownloadTest, NamesTheStoreMustNotTakeAreRefusedAtTheHeader) {
+  struct Case {
+    const char* name;
+    const char* kept;  // the file that must stay as it was
+  };
+  for (const Case& c : {Case{"davrilon.log", "davrilon.log"}, Case{"DAVRILON.LOG", "davrilon.log"},
+                        Case{"Davrilon.Log  ", "davrilon.log"}, Case{"MODEM.CFG", "MODEM.CFG"},
+                        Case{"modem.cfg", "MODEM.CFG"}, Case{"INFO\\OBSLUGA.PC", "INFO/OBSLUGA.PC"},
+                        Case{"info\\obsluga.pc", "INFO/OBSLUGA.PC"}, Case{"DAVRILON", "davrilon"},
+                        Case{"DANE", "DANE/F.ZIP"}, Case{"LINK\\X.TXT", "OUTSIDE/X.TXT"},
+                        Case{"FIFO.ZIP", "CENNIK.ZIP"}}) {
+    ScratchStore store(clock);
+    store.dir.Write("MODEM.CFG", "1\r\n");
+    store.dir.Write("INFO/OBSLUGA.PC", "");
+    store.dir.Write("davrilon", "the program");
+    store.dir.Write("DANE/F.ZIP", "a file in a directory");
+    store.dir.Write("OUTSIDE/X.TXT", "outside");
+    store.dir.Write("CENNIK.ZIP", "prices");
+    std::filesystem::create_directory_symlink(store.dir.path() / "OUTSIDE",
+                                              store.dir.path() / "LINK");
+    mkfifo((store.dir.path() / "FIFO.ZIP").c_str(), 0644);
+    // The station protects its own files as the start-up does.
+    for (const char* own : {"davrilon.log", "MODEM.CFG", "INFO\\OBSLUGA.PC"})
+      store.files.ProtectStationFile(own);
+    store.files.ProtectStationPath(store.dir.path() / "davrilon");
+    const std::string before = store.dir.Read(c.kept);
+    store.centre.download = MakeDownload("THE CENTRE'S BYTES", c.name, 1, 1);
+    Station st{StationConfig{}, store.log, console, clock, store.files, runner, guard};
+    Exchange x(st, store.line);
+
+    EXPECT_FALSE(OpenAndDownload(x)) << c.name;
+    EXPECT_EQ(store.line.Writes(), std::vector<std::string>{Enq()})
+        << c.name << ": the header is not acknowledged";
+    EXPECT_TRUE(store.PartFiles().empty()) << c.name;
+    EXPECT_EQ(x.received_name, "") << c.name;
+    if (std::string_view(c.kept) != "davrilon.log") {
+      EXPECT_EQ(store.dir.Read(c.kept), before) << c.name;
+    }
+    const std::string logged = store.LogText();
+    EXPECT_TRUE(
+        Contains(logged, Cp("NazwPliku " + std::string(c.name) + "\nNie stworzono pliku\n")))
+        << c.name;
+  }
+}
+
+TEST_F(DownloadTest, AReplacedProgramKeepsItsPermissionBitsAndANewFileGetsTheUsualMode) {
+  dir.Write("ZELPO.EXE", "old program");
+  std::filesystem::permissions(dir.path() / "ZELPO.EXE", std::filesystem::perms(0755));
+  centre.download = MakeDownload("new program", "ZELPO.EXE", 1, 1);
+  ASSERT_TRUE(Download());
+  EXPECT_EQ(dir.Read("ZELPO.EXE"), "new program");
+  EXPECT_EQ(std::filesystem::status(dir.path() / "ZELPO.EXE").permissions(),
+            std::filesystem::perms(0755));
+
+  const mode_t mask = umask(0);
+  umask(mask);
+  ScratchStore store(clock);
+  store.centre.download = MakeDownload("prices", "CENNIK.ZIP", 1, 1);
+  Station st{StationConfig{}, store.log, console, clock, store.files, runner, guard};
+  Exchange x(st, store.line);
+  ASSERT_TRUE(OpenAndDownload(x));
+  EXPECT_EQ(
+      static_cast<unsigned>(std::filesystem::status(store.dir.path() / "CENNIK.ZIP").permissions()),
+      0666u & ~mask);
+}
+
+TEST_F(DownloadTest, TrailingBlanksAndDotsAreDroppedAsTheCompanionsFileSystemDrops) {
+  struct Case {
+    const char* given;
+    const char* stored;
+    const char* inf;
+  };
+  for (const Case& c : {Case{"CENNIK.ZIP  ", "CENNIK.ZIP", "CENNIK.INF"},
+                        Case{"CENNIK.ZIP.", "CENNIK.ZIP", "CENNIK.INF"},
+                        Case{"INFO. \\F.ZIP . ", "INFO/F.ZIP", "INFO\\F.INF"}}) {
+    ScratchStore store(clock);
+    store.centre.download = MakeDownload("data", c.given, 1, 1);
+    Station st{StationConfig{}, store.log, console, clock, store.files, runner, guard};
+    Exchange x(st, store.line);
+    ASSERT_TRUE(OpenAndDownload(x)) << c.given;
+    EXPECT_EQ(store.dir.Read(c.stored), "data") << c.given;
+    EXPECT_EQ(x.received_inf_name, c.inf) << c.given;
+    EXPECT_FALSE(store.dir.Exists(c.given)) << c.given;
+    EXPECT_TRUE(store.PartFiles().empty()) << c.given;
+  }
+}
+
+TEST_F(DownloadTest, ABrokenDownloadLeavesOnlyThePreviousCopy) {
+  struct Case {
+    const char* how;
+    bool stop_signal;
+    std::optional<FailingFileOps::Step> failing;
+  };
+  for (const Case& c :
+       {Case{"the line stays bad", false, std::nullopt}, Case{"a stop signal", true, std::nullopt},
+        Case{"the disk is full", false, FailingFileOps::Step::kFlush}}) {
+    ScratchStore store(clock);
+    store.dir.Write("CENNIK.ZIP", "yesterday");
+    FailingFileOps ops;
+    ops.name = "CENNIK.ZIP";
+    ops.fail_at = c.failing;
+    ops.fail_on_call = 2;
+    store.files.SetFileOps(ops);
+    store.centre.download = MakeDownload(Pattern(48 * 128), "CENNIK.ZIP", 4, 1);
+    int signal = 0;
+    store.centre.spoil = [&](std::size_t packet, int, std::string good) {
+      if (packet >= 3 && !c.failing) {
+        good[kComplementOffset] ^= 0x01;
+        signal = c.stop_signal ? 15 : 0;
+      }
+      return good;
+    };
+    Station st{StationConfig{}, store.log, console, clock,
+               store.files,     runner,    guard,   [&] { return signal; }};
+    Exchange x(st, store.line);
+    EXPECT_FALSE(OpenAndDownload(x)) << c.how;
+    EXPECT_EQ(store.dir.Read("CENNIK.ZIP"), "yesterday") << c.how;
+    EXPECT_TRUE(store.PartFiles().empty()) << c.how;
+  }
+}
+
+// A power cut may come between any two steps of putting the received file in
+// place, and any step may fail: the name holds the whole previous file or the
+// whole new one, never an empty or a partial one.
+TEST_F(DownloadTest, EveryStepOfTheCommitLeavesOneWholeVersionUnderTheName) {
+  using Step = FailingFileOps::Step;
+  const std::string content = Pattern(5 * 128 + 7);
+  struct Case {
+    std::optional<Step> failing;
+    int call;
+    bool received;     // the new file holds the name at the end
+    std::size_t acks;  // the header and the data packets acknowledged
+  };
+  // Three data packets of two blocks: six writes, a flush per packet and one
+  // before the file is put on the disk.
+  for (const Case& c : {Case{Step::kWrite, 1, false, 1}, Case{Step::kWrite, 6, false, 3},
+                        Case{Step::kFlush, 1, false, 1}, Case{Step::kFlush, 4, false, 3},
+                        Case{Step::kSync, 1, false, 3}, Case{Step::kRename, 1, false, 3},
+                        Case{Step::kSyncDirectory, 1, true, 3}, Case{std::nullopt, 1, true, 4}}) {
+    const std::string label = std::to_string(c.failing ? static_cast<int>(*c.failing) : -1) + "/" +
+                              std::to_string(c.call);
+    ScratchStore store(clock);
+    store.dir.Write("F.ZIP", "previous copy");
+    FailingFileOps ops;
+    ops.name = "F.ZIP";
+    ops.fail_at = c.failing;
+    ops.fail_on_call = c.call;
+    std::vector<std::string> seen;
+    ops.before = [&](Step) { seen.push_back(store.dir.Read("F.ZIP")); };
+    store.files.SetFileOps(ops);
+    store.centre.download = MakeDownload(content, "F.ZIP", 2, 1);
+    Station st{StationConfig{}, store.log, console, clock, store.files, runner, guard};
+    Exchange x(st, store.line);
+
+    EXPECT_EQ(OpenAndDownload(x), !c.failing) << label;
+    seen.push_back(store.dir.Read("F.ZIP"));
+    for (const std::string& version : seen)
+      EXPECT_TRUE(version == "previous copy" || version == content)
+          << label << ": " << version.size();
+    EXPECT_EQ(seen.back(), c.received ? content : "previous copy") << label;
+    EXPECT_TRUE(store.PartFiles().empty()) << label;
+    EXPECT_EQ(store.centre.download_acks, c.acks) << label << ": no ACK for a packet not kept";
+  }
 }
 
 }  // namespace

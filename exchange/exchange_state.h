@@ -46,9 +46,6 @@ inline constexpr std::string_view kProgressFile = "DETAL\\POSTEP.PC";
 inline constexpr std::string_view kReadyFile = "DETAL\\GOTOWE.PC";
 inline constexpr std::string_view kDetailDirectory = "DETAL";
 inline constexpr std::string_view kPrezesDaysFile = "ILE_DNI.PC";
-// A file from the centre is received under its name with this added, and
-// takes its name only when all of it has arrived.
-inline constexpr std::string_view kPartialSuffix = ".part";
 
 // Names in the centre's requests.
 inline constexpr std::string_view kPrezesMark = "PREZES.PC";

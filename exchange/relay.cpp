@@ -36,19 +36,19 @@ void RunProgressRelay(Exchange& x) {
     watch->Watch(s.files.Resolve(kDetailDirectory));
 
   for (;;) {
-    if (std::optional<std::string> text = s.files.ReadFirstLine(kProgressFile, kProgressChars)) {
+    // A file that the companion program still holds open for writing is
+    // left for a later look (its closing wakes the relay), so that a value
+    // written in several writes is read whole.
+    if (std::optional<std::string> text = s.files.TakeWhenClosed(kProgressFile, kProgressChars)) {
       s.log.Line("Odczytany PlikPostepu ", Raw{AsText(*text)});
       const std::int32_t value = ReadDecimal(AsText(*text));
       s.log.Line(value);
-      s.files.Remove(kProgressFile);
       const std::uint8_t code = ProgressCode(value, counter);
       counter = code;
       x.SendControlByte(code);
     }
-    if (s.files.IsPresent(kReadyFile)) {
-      s.files.Remove(kReadyFile);
+    if (s.files.TakeWhenClosed(kReadyFile, 0))
       break;
-    }
     // A stop signal ends the wait; the exchange is then abandoned.
     if (s.StopRequested())
       break;

@@ -1,5 +1,11 @@
 // The progress relay, in virtual time.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
 
 #include "exchange/exchange_state.h"
 #include "exchange/exchange_test_support.h"
@@ -131,6 +137,96 @@ TEST_F(RelayTest, WithoutAWatchTheRelayPollsWithZeroPauses) {
   EXPECT_EQ(polled.upload_name, "");
   EXPECT_EQ(std::count(polling.pauses.begin(), polling.pauses.end(), 0), pauses);
   EXPECT_EQ(pauses, 600) << "the limit counted in wall-clock seconds";
+}
+
+// A companion program that writes its value in several writes, with the file
+// open in between: the relay's timed looks leave the file alone until its
+// writer has closed it, so the value is taken whole and not lost in a deleted
+// file.
+TEST_F(RelayTest, AFileIsTakenOnlyOnceItsWriterHasClosedIt) {
+  struct Writer {
+    int fd = -1;
+    void Open(const std::filesystem::path& path) {
+      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ASSERT_GE(fd, 0);
+    }
+    void Put(std::string_view text) {
+      ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void Close() {
+      close(fd);
+      fd = -1;
+    }
+  };
+  const std::filesystem::path progress = dir.path() / "DETAL" / "POSTEP.PC";
+  const std::filesystem::path ready = dir.path() / "DETAL" / "GOTOWE.PC";
+  // Each step runs at one wait of the relay; true: the watch saw a closing.
+  using Steps = std::vector<std::function<bool(Writer&, Writer&)>>;
+  struct Case {
+    const char* name;
+    std::function<void(Writer&, Writer&)> before;  // before the relay's first look
+    Steps steps;
+    std::vector<std::uint8_t> codes;
+  };
+  auto timed_look = [](Writer&, Writer&) { return false; };
+  const Case cases[] = {
+      {"\"1\", a pause, \"2\\r\\n\"",
+       [&](Writer& p, Writer&) {
+         p.Open(progress);
+         p.Put("1");
+       },
+       {timed_look, timed_look,
+        [](Writer& p, Writer&) {
+          p.Put("2\r\n");
+          p.Close();
+          return true;
+        }},
+       {12}},
+      {"truncated, a pause, \"13\"",
+       [&](Writer& p, Writer&) { p.Open(progress); },
+       {timed_look, timed_look,
+        [](Writer& p, Writer&) {
+          p.Put("13");
+          p.Close();
+          return true;
+        }},
+       {13}},
+      {"the ready mark still open",
+       [&](Writer& p, Writer& r) {
+         dir.Write("DETAL/POSTEP.PC", "12");
+         r.Open(ready);
+         (void)p;
+       },
+       {timed_look,
+        [&](Writer&, Writer&) {
+          dir.Write("DETAL/POSTEP.PC", "13");
+          return true;
+        },
+        [](Writer&, Writer& r) {
+          r.Close();
+          return true;
+        }},
+       {12, 13}},
+  };
+  for (const Case& c : cases) {
+    port.events.clear();
+    Writer p, r;
+    c.before(p, r);
+    std::size_t next = 0;
+    watch.on_wait = [&] {
+      if (next < c.steps.size())
+        return c.steps[next++](p, r);
+      dir.Write("DETAL/GOTOWE.PC", "");
+      return true;
+    };
+    RunProgressRelay(x);
+    EXPECT_EQ(ControlBytes(), c.codes) << c.name;
+    EXPECT_EQ(next, c.steps.size()) << c.name << ": the relay ended before the writer was done";
+    EXPECT_FALSE(dir.Exists("DETAL/POSTEP.PC")) << c.name;
+    p.Close();
+    r.Close();
+    std::filesystem::remove(ready);
+  }
 }
 
 }  // namespace

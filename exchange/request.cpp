@@ -1,7 +1,5 @@
 // The second enquiry, the centre's request block and the local hand-off to
 // the companion programs.
-#include <cstdio>
-
 #include "companion/companion.h"
 #include "exchange/exchange_state.h"
 
@@ -22,21 +20,13 @@ constexpr int kMaxParameterLength = 54;
 constexpr std::int32_t kNoParameterEndLogged = kMaxParameterLength + 1;
 // The request's own acknowledgement is logged with this tag.
 constexpr std::int32_t kRequestBlockInLoop = 1;
+// The companion programs act on the hand-off files as soon as they see them,
+// and the store's PC may be switched off at any moment: each is written whole
+// and on the disk, or not at all.
+constexpr Durability kHandOff = Durability::kPowerCutSafe;
 
 bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
-}
-
-// Creates (or truncates) the file and writes the bytes into it. The result
-// tells a file that could not be created from one that could not be written.
-enum class Written { kDone, kNotCreated, kWriteFailed };
-Written WriteHandOffFile(const StoreFiles& files, std::string_view name, std::string_view bytes) {
-  FilePtr file = files.Create(name);
-  if (!file)
-    return Written::kNotCreated;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-  ok = std::fclose(file.release()) == 0 && ok;
-  return ok ? Written::kDone : Written::kWriteFailed;
 }
 
 }  // namespace
@@ -114,7 +104,7 @@ void HandOff(Exchange& x) {
       const std::string content = parameters.empty() ? std::string(" ") : parameters;
       Written written = Written::kNotCreated;
       if (IsNameInsideStore(x.received_inf_name)) {
-        written = WriteHandOffFile(s.files, x.received_inf_name, content);
+        written = s.files.WriteWhole(x.received_inf_name, content, kHandOff);
       }
       if (written == Written::kNotCreated) {
         log.Line("Nie stworzono pliku INF");
@@ -132,7 +122,7 @@ void HandOff(Exchange& x) {
     log.Line(Raw{parameters});
     if (x.prezes) {
       log.Line("Zapisuje plik ILE_DNI.PC");
-      const Written written = WriteHandOffFile(s.files, kPrezesDaysFile, parameters);
+      const Written written = s.files.WriteWhole(kPrezesDaysFile, parameters, kHandOff);
       if (written == Written::kNotCreated) {
         log.Line("Nie stworzono pliku ILE_DNI.PC");
       } else if (written == Written::kWriteFailed) {
@@ -146,17 +136,15 @@ void HandOff(Exchange& x) {
   }
 
   if (x.hand_off_due) {
-    FilePtr start = s.files.Create(kStartFile);
-    if (!start) {
+    const Written written =
+        s.files.WriteWhole(kStartFile, parameters + std::string(kTextLineEnd), kHandOff);
+    if (written == Written::kNotCreated) {
       log.Line("Nie stworzono pliku do davrilona");
       x.upload_name.clear();
       return;
     }
     log.Line(Raw{parameters});
-    const std::string line = parameters + std::string(kTextLineEnd);
-    bool ok = std::fwrite(line.data(), 1, line.size(), start.get()) == line.size();
-    ok = std::fclose(start.release()) == 0 && ok;
-    if (!ok)
+    if (written == Written::kWriteFailed)
       log.Line("Błąd zapisu pliku ", kStartFile);
     s.files.Remove(kProgressFile);
     s.files.Remove(kReadyFile);

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "companion/companion.h"
 #include "exchange/exchange.h"
 #include "exchange/exchange_state.h"
 #include "exchange/exchange_test_support.h"
+#include "platform/fakes/failing_file_ops.h"
 
 namespace davrilon {
 namespace {
@@ -355,6 +357,77 @@ TEST_F(RequestTest, TheSecondEnquiryLogsItsOwnSpellingOfAFailedWrite) {
       "d wys\xb3"
       "ania znaku 5\r\n";
   EXPECT_EQ(LogText().substr(0, opening.size()), opening);
+}
+
+// The companion programs act on a hand-off file as soon as they see it, and
+// the PC may go off at any moment: whatever step of writing it fails, and
+// whenever the power goes, the file holds its previous text or the new one.
+TEST_F(RequestTest, HandOffFilesAreWrittenWholeOrNotAtAll) {
+  using Step = FailingFileOps::Step;
+  struct Case {
+    const char* file;  // as the test reads it
+    const char* last;  // the name the file takes
+    std::string received;
+    std::string request;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"DETAL/START.PC", "START.PC", "", RequestBlock("SPRZ0101.ZIP", "SPRZ0101.ZIP#"),
+       "SPRZ0101.ZIP\r\n"},
+      {"ILE_DNI.PC", "ILE_DNI.PC", "", RequestBlock("PREZES.PC", "14#", true), "14"},
+      {"CENNIK_NA_SKLEP.INF", "CENNIK_NA_SKLEP.INF", "CENNIK_NA_SKLEP.ZIP",
+       RequestBlock("", "K12#"), "K12"},
+  };
+  for (const Case& c : cases) {
+    for (std::optional<Step> failing : {std::optional<Step>(Step::kWrite),
+                                        {Step::kFlush},
+                                        {Step::kSync},
+                                        {Step::kRename},
+                                        std::optional<Step>()}) {
+      const std::string label =
+          std::string(c.last) + " " + std::to_string(failing ? static_cast<int>(*failing) : -1);
+      TempDir scratch;
+      std::filesystem::create_directories(scratch.path() / "DETAL");
+      scratch.Write(c.file, "the previous text");
+      StoreFiles scratch_files(scratch.path());
+      FailingFileOps ops;
+      ops.name = c.last;
+      ops.fail_at = failing;
+      std::vector<std::string> seen;
+      ops.before = [&](Step) { seen.push_back(scratch.Read(c.file)); };
+      scratch_files.SetFileOps(ops);
+      EventLog scratch_log;
+      scratch_log.Open(scratch.path() / "davrilon.log");
+      ScriptedPort line(clock);
+      testing::TestCentre head(line);
+      head.download = c.received.empty()
+                          ? std::vector<std::string>{testing::HeaderBlock("", "0", "1", "1", "")}
+                          : MakeDownload("data", c.received, 1, 1);
+      head.request = c.request;
+      RecordingRunner companion;
+      std::string seen_by_companion = "not run";
+      companion.on_run = [&](const std::string&) {
+        seen_by_companion = scratch.Read(c.file);
+        scratch.Write("DETAL/GOTOWE.PC", "");
+      };
+      FakeFileWatch quiet(clock);
+      Station st{StationConfig{}, scratch_log, console, clock, scratch_files, companion, guard};
+      st.watch = &quiet;
+
+      RunExchange(st, line);
+      seen.push_back(scratch.Read(c.file));
+      for (const std::string& text : seen)
+        EXPECT_TRUE(text == "the previous text" || text == c.written) << label << ": " << text;
+      EXPECT_EQ(seen.back(), failing ? "the previous text" : c.written) << label;
+      EXPECT_FALSE(scratch.Exists(std::string(c.file) + ".part")) << label;
+      if (!failing) {
+        EXPECT_EQ(seen_by_companion, c.written) << label;
+        EXPECT_EQ(ops.steps, (std::vector<Step>{Step::kWrite, Step::kFlush, Step::kSync,
+                                                Step::kRename, Step::kSyncDirectory}))
+            << label << ": on the disk before it takes its name, and the name on the disk";
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,12 @@
 // The preparation of the upload, the upload and the end of the exchange.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "exchange/exchange_state.h"
 #include "exchange/exchange_test_support.h"
@@ -306,6 +313,47 @@ TEST_F(UploadTest, AFailedPortEndsTheUploadThroughTheSameClosingSteps) {
     ASSERT_GE(log_text.size(), logged.size());
     EXPECT_EQ(log_text.substr(log_text.size() - logged.size()), logged);
   }
+}
+
+// Only a regular file inside the store goes to the centre: a link leading
+// out of the store is not followed, and a FIFO, a directory or a device is
+// refused at once instead of holding the line in an open that never returns.
+TEST_F(UploadTest, AnUploadNameThatIsNoRegularFileOfTheStoreIsNotOpened) {
+  TempDir outside;
+  outside.Write("SECRET.ZIP", "not the store's");
+  std::filesystem::create_symlink(outside.path() / "SECRET.ZIP", dir.path() / "LINKED.ZIP");
+  std::filesystem::create_directory_symlink(outside.path(), dir.path() / "OUT");
+  std::filesystem::create_directories(dir.path() / "DIR.ZIP");
+  ASSERT_EQ(mkfifo((dir.path() / "FIFO.ZIP").c_str(), 0644), 0);
+  // The FIFO has a writer that never writes, so an open that waits for one
+  // returns at once, and a wrongly opened FIFO shows as an upload.
+  const int fifo_writer = open((dir.path() / "FIFO.ZIP").c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(fifo_writer, 0);
+  std::vector<std::string> names{"LINKED.ZIP", "OUT\\SECRET.ZIP", "DIR.ZIP", "FIFO.ZIP"};
+  // A device node (the one /dev/zero is), where this user may make one.
+  if (mknod((dir.path() / "ZERO.ZIP").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0)
+    names.push_back("ZERO.ZIP");
+
+  for (const std::string& name : names) {
+    ScriptedPort line(clock);
+    testing::TestCentre head(line);
+    Exchange up(station, line);
+    up.upload_name = name;
+    up.upload_inf_name = "NONE.INF";
+    up.block_number = 2;
+    PrepareUpload(up);
+    EXPECT_FALSE(up.upload_due) << name;
+    UploadAndEnd(up);
+    EXPECT_EQ(head.upload_writes.size(), 1u) << name << ": the header block alone";
+    EXPECT_EQ(head.upload_writes[0], Header("0", "0", name)) << name;
+  }
+  close(fifo_writer);
+  const std::string logged = LogText();
+  std::size_t refusals = 0;
+  for (std::size_t at = 0;
+       (at = logged.find(Cp("Nie otwarto pliku wysyłki\n"), at)) != std::string::npos; ++at)
+    ++refusals;
+  EXPECT_EQ(refusals, names.size());
 }
 
 }  // namespace

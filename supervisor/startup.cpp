@@ -40,9 +40,19 @@ void EndWithMessage(Station& s, std::string_view log_line, std::string_view cons
   s.clock.PauseSeconds(kFailurePauseSeconds);
 }
 
+// The station's own live files: nothing that comes from the centre may
+// take their names.
+void ProtectStationFiles(StoreFiles& files) {
+  for (std::string_view name : {kLogName, kConfigName, kGuardName})
+    files.ProtectStationFile(name);
+  if (std::optional<std::filesystem::path> program = RunningProgramPath())
+    files.ProtectStationPath(*program);
+}
+
 }  // namespace
 
 void RunStation(Station& s) {
+  ProtectStationFiles(s.files);
   s.console.SetTextColour(kYellow);
   s.console.SetBackgroundColour(kBlue);
   s.console.ClearWindow();

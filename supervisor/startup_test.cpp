@@ -213,5 +213,27 @@ TEST_F(StartUpTest, ModemConfiguredHandsOverToThePortSetUp) {
   unsetenv("DAVRILON_COM2");
 }
 
+// Nothing that comes from the centre may replace the station's live files:
+// the start-up tells the store files which they are.
+TEST_F(StartUpTest, TheStationsOwnFilesAreProtectedFromTheStartOn) {
+  dir.Write("MODEM.CFG", "3\nx\n4\n1\n");
+  StopAtFirstPass();
+  EXPECT_FALSE(files.IsStationFile("DAVRILON.LOG"));
+  RunStation(station);
+  for (const char* own : {"DAVRILON.LOG", "davrilon.log", "Modem.Cfg", "info\\obsluga.pc"})
+    EXPECT_TRUE(files.IsStationFile(own)) << own;
+  EXPECT_FALSE(files.IsStationFile("CENNIK.ZIP"));
+  // The program itself, wherever it lies: here the test program.
+  const std::optional<std::filesystem::path> program = RunningProgramPath();
+  ASSERT_TRUE(program.has_value());
+  std::error_code cross_device;
+  std::filesystem::create_hard_link(*program, dir.path() / "PROGRAM.EXE", cross_device);
+  if (!cross_device) {
+    EXPECT_TRUE(files.IsStationFile("program.exe"));
+  }
+  EXPECT_EQ(files.WriteWhole("MODEM.CFG", "4\n"), Written::kNotCreated);
+  EXPECT_EQ(dir.Read("MODEM.CFG"), "3\nx\n4\n1\n");
+}
+
 }  // namespace
 }  // namespace davrilon

@@ -33,7 +33,7 @@ struct Station {
   EventLog& log;
   Console& console;
   Clock& clock;
-  const StoreFiles& files;
+  StoreFiles& files;
   CommandRunner& runner;
   GuardFile& guard;
   // The number of a stop signal received, or 0.
