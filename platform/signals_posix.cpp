@@ -27,6 +27,11 @@ void InstallStopSignalHandlers() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
+  // A companion program that opens a progress file while the station holds
+  // its read lease for a moment must not kill the station with the lease's
+  // signal either (taking the lease makes the station its owner until the
+  // owner is cleared).
+  sigaction(SIGIO, &ignore, nullptr);
 }
 
 int StopSignalNumber() {
