@@ -168,7 +168,9 @@ class ProcessRunner final : public CommandRunner {
     }
     if (child == 0) {
       close(report[0]);
-      signal(SIGPIPE, SIG_DFL);  // the station ignores it; the companion program must not
+      // The station ignores these; the companion program must not.
+      signal(SIGPIPE, SIG_DFL);
+      signal(SIGIO, SIG_DFL);
       int error = 0;
       if (chdir(root.c_str()) != 0) {
         error = errno;
