@@ -4,9 +4,6 @@
 # that falls silent and calls again.
 source "$(dirname "$0")/lib.sh"
 
-CENTRE=$STORE.centre
-mkdir -p "$CENTRE"
-trap 'cleanup; rm -rf "$CENTRE"' EXIT
 head -c 3000 /dev/urandom > "$CENTRE/CENNIK.ZIP"
 export DEMO_STEP_SECONDS=0.2 DEMO_UPLOAD_SIZE=2500
 sim_call() {

@@ -3,9 +3,6 @@
 # simulator over RFC 2217, with faults on the line.
 source "$(dirname "$0")/lib.sh"
 
-CENTRE=$STORE.centre
-mkdir -p "$CENTRE"
-trap 'cleanup; rm -rf "$CENTRE"' EXIT
 # Every byte value, 20 times over: 5120 bytes, 10 packets of 4 blocks.
 for i in $(seq 1 20); do printf "$(printf '\\%03o' $(seq 0 255))"; done > "$CENTRE/CENNIK_NA_SKLEP.ZIP"
 SIM_CALL=(--calls 1 --ring-after 1 --carrier-delay 0 --hangup-wait 1 --exit-after-calls

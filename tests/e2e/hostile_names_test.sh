@@ -5,10 +5,9 @@
 # files as they were.
 source "$(dirname "$0")/lib.sh"
 
-CENTRE=$STORE.centre
 OUTSIDE=$STORE.outside
 mkdir -p "$CENTRE" "$OUTSIDE"
-trap 'cleanup; rm -rf "$CENTRE" "$OUTSIDE"' EXIT
+trap 'cleanup; rm -rf "$OUTSIDE"' EXIT
 printf 'THE CENTRE WROTE THIS' > "$CENTRE/EVIL.ZIP"
 
 for name in 'DAVRILON.LOG' 'modem.cfg' 'info\obsluga.pc' 'DANE' 'LINK\EVIL.ZIP'; do

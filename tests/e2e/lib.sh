@@ -7,11 +7,14 @@ FAILURES=0
 PASSES=0
 
 STORE=$(mktemp -d /tmp/davrilon-e2e-XXXXXX)
+# The simulated centre's own directory (--store-dir): what it sends and receives.
+CENTRE=$STORE.centre
+mkdir -p "$CENTRE"
 trap 'cleanup' EXIT
 cleanup() {
   jobs -p | xargs -r kill 2>/dev/null
   wait 2>/dev/null
-  rm -rf "$STORE"
+  rm -rf "$STORE" "$CENTRE"
 }
 
 # A store directory: MODEM.CFG with the given content, INFO and DETAL, and the

@@ -5,9 +5,6 @@
 # answers the next call.
 source "$(dirname "$0")/lib.sh"
 
-CENTRE=$STORE.centre
-mkdir -p "$CENTRE"
-trap 'cleanup; rm -rf "$CENTRE"' EXIT
 head -c 3000 /dev/urandom > "$CENTRE/CENNIK.ZIP"
 export DEMO_STEP_SECONDS=0.2 DEMO_UPLOAD_SIZE=2500
 log_count() { log_text | grep -c -F -- "$1"; }

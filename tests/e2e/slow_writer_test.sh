@@ -4,9 +4,6 @@
 # writer has closed the file.
 source "$(dirname "$0")/lib.sh"
 
-CENTRE=$STORE.centre
-mkdir -p "$CENTRE"
-trap 'cleanup; rm -rf "$CENTRE"' EXIT
 head -c 600 /dev/urandom > "$CENTRE/CENNIK.ZIP"
 # The pause is longer than the relay's longest sleep, so a timed look always
 # falls inside it.
